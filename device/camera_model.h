@@ -1,11 +1,12 @@
-// The camera (USB vendor 0x833C) as the tool's tests see it: one model of the device's behaviour that
-// two front ends drive. The simulated libusb (sim/) calls it in-process under a simulated clock; the
-// emulator (emulator/) calls it from umockdev's ioctl handler while the real libusb talks to it.
+// The camera (USB vendor 0x833C) as the tool's tests see it: one model of the device's behaviour
+// that two front ends drive. The simulated libusb (sim/) calls it in-process under a simulated
+// clock; the emulator (emulator/) calls it from umockdev's ioctl handler while the real libusb
+// talks to it.
 //
 // The model knows the device's side of the wire only: command packets in on 0x03, one reply per
-// accepted packet on 0x82, frames on 0x81 once CMD_BEGIN has arrived. It deliberately does not include
-// the tool's headers, so a wrong constant in the tool shows up as a failing test instead of agreeing
-// with itself.
+// accepted packet on 0x82, frames on 0x81 once CMD_BEGIN has arrived. It deliberately does not
+// include the tool's headers, so a wrong constant in the tool shows up as a failing test instead of
+// agreeing with itself.
 #pragma once
 
 #include <cstddef>
@@ -52,9 +53,9 @@ struct DeviceSpec {
     uint16_t product = 0x0001;
     uint8_t bus = 1;
     uint8_t address = 2;
-    int open_error = 0;           // libusb error that libusb_open returns; 0 opens
-    int config2_error = 0;        // libusb error for SET_CONFIGURATION 2; 0 accepts
-    bool silent_replies = false;  // accepts command packets but never replies on 0x82
+    int open_error = 0;             // libusb error that libusb_open returns; 0 opens
+    int config2_error = 0;          // libusb error for SET_CONFIGURATION 2; 0 accepts
+    bool silent_replies = false;    // accepts command packets but never replies on 0x82
     std::vector<StreamStep> stream; // played in order, one step per frame read, after CMD_BEGIN
     After after = After::Frames;
 };
@@ -91,13 +92,13 @@ struct Transfer {
 // One record of the transcript that every call leaves.
 struct Event {
     uint64_t time_us = 0; // front end's clock at the call
-    std::string op;       // "open", "set_configuration", "claim_interface", "clear_halt", "out", "in"
+    std::string op; // "open", "set_configuration", "claim_interface", "clear_halt", "out", "in"
     uint8_t endpoint = 0;
-    int value = 0;                 // configuration, interface or requested length
-    std::vector<uint8_t> data;     // OUT: the packet bytes
-    Result result = Result::Done;  // how it ended
-    size_t length = 0;             // bytes moved
-    uint32_t cnt = 0;              // IN on 0x81 with a frame: its counter
+    int value = 0;                // configuration, interface or requested length
+    std::vector<uint8_t> data;    // OUT: the packet bytes
+    Result result = Result::Done; // how it ended
+    size_t length = 0;            // bytes moved
+    uint32_t cnt = 0;             // IN on 0x81 with a frame: its counter
 };
 
 class Camera {
