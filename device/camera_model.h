@@ -133,7 +133,6 @@ class Camera {
     size_t step_ = 0;
     uint32_t next_cnt_ = 0;
     uint32_t last_cnt_ = 0;
-    bool any_frame_ = false;
 };
 
 } // namespace camera
