@@ -7,6 +7,9 @@
 #include <memory>
 #include <utility>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 // libusb declares these types opaque; the simulation gives them the little state it needs.
 struct libusb_context {
     bool live = true;
@@ -91,6 +94,9 @@ size_t record(const char *fn, int device = -1) {
     c.end_us = s.now;
     c.fn = fn;
     c.device = device;
+    struct stat out;
+    if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode))
+        c.stdout_bytes = static_cast<int64_t>(out.st_size);
     s.calls.push_back(std::move(c));
     return s.calls.size() - 1;
 }
@@ -333,6 +339,8 @@ void LIBUSB_CALL libusb_free_device_list(libusb_device **list, int unref_devices
     }
     if (!found)
         complain("free_device_list of a list that is not live");
+    if (unref_devices == 0)
+        complain("free_device_list keeps a reference to every device: they leak");
     finish(index, 0);
 }
 

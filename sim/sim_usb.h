@@ -47,6 +47,9 @@ struct Call {
     bool has_cnt = false;      // a frame read that delivered a frame: its counter
     uint32_t cnt = 0;
     bool injected = false; // the status came from an injected fault
+    // Bytes on standard output when the call was made, when that is a regular file (a test
+    // capturing it); -1 otherwise. Shows whether a line was flushed before the tool went on.
+    int64_t stdout_bytes = -1;
 };
 
 // A fault planted in the nth call of one libusb function.

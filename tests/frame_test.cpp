@@ -1,4 +1,5 @@
 // The frame test and the frame file writer.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>

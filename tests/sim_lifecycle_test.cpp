@@ -280,6 +280,7 @@ TEST_F(LifecycleTest, FailedInitTouchesNothingElse) {
     sim::add_camera(camera::DeviceSpec{});
     sim::inject({"init", 1, -1, LIBUSB_ERROR_OTHER});
     RunResult run = run_tool();
+    expect_run_invariants(run);
     EXPECT_EQ(describe(sim::calls()), std::vector<std::string>{"init"});
     EXPECT_EQ(run.out, "no device\n");
 }
@@ -479,6 +480,7 @@ TEST_P(NoRun, TouchesNeitherUsbNorFiles) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out.rfind(c.out_starts_with, 0), 0u) << run.out;
+    expect_run_invariants(run);
     EXPECT_TRUE(sim::calls().empty()) << describe(sim::calls()[0]);
     EXPECT_FALSE(fs::exists(output_dir().parent_path()));
 }

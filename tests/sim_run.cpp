@@ -139,6 +139,8 @@ struct SavedLine {
     int index;
     uint32_t cnt;
     unsigned type;
+    int64_t end;     // offset on standard output just past this line
+    int64_t ffc_end; // just past the FFC line before it; 0 when there is none
 };
 
 // Standard output holds only the tool's three kinds of line; an FFC line is followed by the saved
@@ -149,13 +151,17 @@ std::vector<SavedLine> check_stdout(const RunResult &run) {
     static const std::regex ffc(R"(  FFC\((\d+)\) at frame (\d+))");
     std::vector<SavedLine> out;
     std::vector<std::string> text = lines(run.out);
+    int64_t end = 0, ffc_end = 0;
     EXPECT_TRUE(run.out.empty() || run.out.back() == '\n') << "last line unterminated";
     for (size_t i = 0; i < text.size(); i++) {
         std::smatch m;
+        end += static_cast<int64_t>(text[i].size()) + 1;
         if (std::regex_match(text[i], m, saved)) {
             out.push_back({std::stoi(m[1]), static_cast<uint32_t>(std::stoul(m[2])),
-                           static_cast<unsigned>(std::stoul(m[3]))});
+                           static_cast<unsigned>(std::stoul(m[3])), end, ffc_end});
+            ffc_end = 0;
         } else if (std::regex_match(text[i], m, ffc)) {
+            ffc_end = end;
             char next[32];
             snprintf(next, sizeof(next), "saved f%02d ", std::stoi(m[2]));
             if (i + 1 < text.size()) {
@@ -172,26 +178,47 @@ std::vector<SavedLine> check_stdout(const RunResult &run) {
     return out;
 }
 
+bool is_frame_read(const sim::Call &c) {
+    return c.fn == "bulk_transfer" && c.endpoint == 0x81;
+}
+
+// Index of the first call from `from` on that `pred` accepts, or calls().size().
+template <typename Pred> size_t next_call(size_t from, Pred pred) {
+    const std::vector<sim::Call> &calls = sim::calls();
+    while (from < calls.size() && !pred(calls[from]))
+        from++;
+    return from;
+}
+
+// A line reached standard output (it was flushed) before the call at `index` was made.
+void expect_flushed(size_t index, int64_t line_end, const char *before) {
+    const std::vector<sim::Call> &calls = sim::calls();
+    if (index < calls.size() && calls[index].stdout_bytes >= 0) {
+        EXPECT_GE(calls[index].stdout_bytes, line_end) << "line not flushed before " << before;
+    }
+}
+
 // Every saved line has its file, complete and byte-exact: the bytes of a frame read carrying that
-// counter (reads matched in order), then zeros up to 38,456.
+// counter (reads matched in order), then zeros up to 38,456. Each line, and the FFC line before
+// it, was flushed before the loop went on.
 void check_files(const std::vector<SavedLine> &saved) {
-    std::vector<sim::Call> reads = transfers(0x81);
+    const std::vector<sim::Call> &calls = sim::calls();
     size_t next = 0;
     for (size_t k = 0; k < saved.size(); k++) {
         const SavedLine &line = saved[k];
         EXPECT_EQ(line.index, static_cast<int>(k)) << "saved lines out of sequence";
-        while (next < reads.size() &&
-               !(reads[next].status == 0 && reads[next].has_cnt && reads[next].cnt == line.cnt))
-            next++;
-        if (next == reads.size()) {
+        next = next_call(next, [&line](const sim::Call &c) {
+            return is_frame_read(c) && c.status == 0 && c.has_cnt && c.cnt == line.cnt;
+        });
+        if (next == calls.size()) {
             ADD_FAILURE() << "saved f" << line.index << " cnt=" << line.cnt
                           << " matches no frame read";
             return;
         }
-        const sim::Call &read = reads[next++];
+        const size_t read = next++;
         EXPECT_EQ(line.type, camera::frame_type(line.cnt)) << "f" << line.index;
 
-        Bytes frame(static_cast<size_t>(read.transferred));
+        Bytes frame(static_cast<size_t>(calls[read].transferred));
         camera::fill_frame(line.cnt, frame.data(), frame.size());
         Bytes expected = test_files::frame_file(frame.data(), frame.size());
         fs::path path = output_dir() / test_files::frame_name(line.index);
@@ -199,9 +226,18 @@ void check_files(const std::vector<SavedLine> &saved) {
         Bytes file = read_file(path);
         EXPECT_EQ(file.size(), 38456u) << path;
         EXPECT_TRUE(file == expected) << path << " differs from the frame read";
+
+        expect_flushed(
+            next_call(read + 1,
+                      [](const sim::Call &c) { return is_frame_read(c) || c.fn == "clear_halt"; }),
+            line.end, "the next read");
+        if (line.ffc_end != 0) {
+            expect_flushed(
+                next_call(read + 1, [](const sim::Call &c) { return c.fn == "nanosleep"; }),
+                line.ffc_end, "the FFC pause");
+        }
     }
 }
-
 // Nothing in the output directory but this run's frames and what was there before, untouched.
 void check_directory(const RunResult &run, const std::vector<SavedLine> &saved) {
     std::set<std::string> written;
@@ -220,9 +256,9 @@ void check_directory(const RunResult &run, const std::vector<SavedLine> &saved) 
     }
 }
 
-// The device, once configured, is taken through the shutdown once, at the end: clear halt 0x03 and
-// 0x82, 100 ms, CMD_END (its reply read when the packet went out), close. A device that was never
-// configured received nothing at all.
+// The device, once configured, is taken through the shutdown once, at the end: clear halt 0x03
+// and 0x82, 100 ms, CMD_END (its reply read when the packet went out), close. A device that was
+// never configured received nothing at all.
 void check_shutdown(int device) {
     const std::vector<sim::Call> &calls = sim::calls();
     std::vector<size_t> mine; // indices of the calls on this device and the pauses
@@ -300,6 +336,11 @@ void expect_run_invariants(const RunResult &run) {
         ADD_FAILURE() << "libusb misuse: " << m;
     }
 
+    if (sim::calls().empty()) { // help or version: no run at all
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(snapshot() == run.before) << "the output directory changed";
+        return;
+    }
     // libusb: initialised once, everything it handed out given back, released last.
     ASSERT_EQ(count("init"), 1u);
     bool init_ok = sim::calls_of("init")[0].status == 0;
