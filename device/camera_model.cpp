@@ -1,5 +1,6 @@
 #include "camera_model.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -228,8 +229,11 @@ Transfer Camera::out(uint64_t now_us, uint8_t endpoint, const uint8_t *data, siz
         t.length = length;
         // Every packet whose first bytes look like a command word gets one reply.
         if (length >= 4 && data[1] == 0xB6 && data[2] == 0xB6 && data[3] == 0x6B) {
-            if (!spec_.silent_replies)
+            const auto &dropped = spec_.dropped_replies;
+            bool drop = std::find(dropped.begin(), dropped.end(), packets_) != dropped.end();
+            if (!spec_.silent_replies && !drop)
                 pending_replies_++;
+            packets_++;
             if (data[0] == OPCODE_BEGIN)
                 streaming_ = true;
             else if (data[0] == OPCODE_END)

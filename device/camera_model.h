@@ -53,9 +53,13 @@ struct DeviceSpec {
     uint16_t product = 0x0001;
     uint8_t bus = 1;
     uint8_t address = 2;
-    int open_error = 0;             // libusb error that libusb_open returns; 0 opens
-    int config2_error = 0;          // libusb error for SET_CONFIGURATION 2; 0 accepts
-    bool silent_replies = false;    // accepts command packets but never replies on 0x82
+    int open_error = 0;          // libusb error that libusb_open returns; 0 opens
+    int config2_error = 0;       // libusb error for SET_CONFIGURATION 2; 0 accepts
+    bool silent_replies = false; // accepts command packets but never replies on 0x82
+    // Command packets (0 = the first the device accepts) whose reply never comes; the others are
+    // answered as usual. One lost reply costs a run a single reply time-out instead of one per
+    // command.
+    std::vector<uint32_t> dropped_replies;
     std::vector<StreamStep> stream; // played in order, one step per frame read, after CMD_BEGIN
     After after = After::Frames;
 };
@@ -130,6 +134,7 @@ class Camera {
     bool gone_ = false;
     bool streaming_ = false;
     int pending_replies_ = 0;
+    uint32_t packets_ = 0; // command packets accepted so far
     size_t step_ = 0;
     uint32_t next_cnt_ = 0;
     uint32_t last_cnt_ = 0;

@@ -1,0 +1,45 @@
+// The emulator's log: one line per call a camera saw, stamped with the time since the emulator
+// started, so a run can be checked afterwards (order, bytes, pauses) or read by a person.
+//
+// Line format (fields separated by single spaces):
+//   # free text                                   header and footer remarks
+//   <ms> <device> <op> [key=value]...             an event; <ms> has three decimals
+// Events from the camera model: open, close, set_configuration, claim_interface, clear_halt, out,
+// in. Events of the usbfs front end: capabilities, release_interface, discard, reap, removed,
+// unhandled.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "camera_model.h"
+
+class Transcript {
+  public:
+    Transcript();
+    ~Transcript();
+    Transcript(const Transcript &) = delete;
+    Transcript &operator=(const Transcript &) = delete;
+
+    // Writes to `path` from now on. Returns an errno value on failure.
+    int open(const std::string &path);
+    void close();
+
+    // Microseconds since the transcript was made (the emulator's start).
+    uint64_t now_us() const;
+
+    void remark(const std::string &text);
+    void line(uint64_t time_us, int device, const std::string &text);
+    // A camera-model event; `head` holds the first bytes an IN transfer delivered (may be empty).
+    void event(int device, const camera::Event &e, const uint8_t *head, size_t head_length);
+
+  private:
+    FILE *file_ = nullptr;
+    int64_t start_us_;
+};
+
+// "done", "silence", "stall", "gone", "error".
+const char *result_name(camera::Result result);
+// Lower-case hex of `length` bytes, no separators.
+std::string hex_bytes(const uint8_t *data, size_t length);
