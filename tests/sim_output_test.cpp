@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +18,20 @@
 #include "case_name.h"
 
 #include "sim_run.h"
+
+// Runs after every unlink() in this executable, the tool's included, when set: lets a test act in
+// the moment between the tool removing a name and creating it again, as another user could.
+std::function<void(const char *path)> after_unlink;
+
+extern "C" int unlink(const char *path) {
+    int result = static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+    if (after_unlink) {
+        int saved = errno;
+        after_unlink(path);
+        errno = saved;
+    }
+    return result;
+}
 
 namespace {
 
@@ -211,6 +227,31 @@ TEST_F(OutputTest, EarlierRunsFilesReplacedOrLeftAlone) {
     EXPECT_EQ(read_file(victim), victim_bytes);
     EXPECT_EQ(entries(output_dir()), (std::set<std::string>{"f00.bin", "f01.bin", "f02.bin",
                                                             "f03.bin", "f04.bin", "f05.bin"}));
+}
+
+// Another user plants a link under the temporary name right after the tool cleared it: the tool
+// must not write through it. It reports the frame as not saved and leaves the link's target alone.
+TEST_F(OutputTest, LinkPlantedInTheRaceIsNotFollowed) {
+    const fs::path victim = output_dir().parent_path() / "victim";
+    const Bytes victim_bytes(100, 0x42);
+    write_file(victim, victim_bytes);
+    const fs::path temp = output_dir() / "f01.tmp";
+    after_unlink = [&](const char *path) {
+        if (fs::path(path) == temp && !fs::exists(fs::symlink_status(temp)))
+            fs::create_symlink(victim, temp);
+    };
+    sim::add_camera(camera_spec("f*3"));
+    RunResult run = run_tool();
+    after_unlink = nullptr;
+
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "cannot save " + (output_dir() / "f01.bin").string() + ": " +
+                           strerror(EEXIST) + "\n");
+    EXPECT_EQ(read_file(victim), victim_bytes);
+    EXPECT_FALSE(fs::exists(output_dir() / "f01.bin"));
+    fs::remove(temp); // the other user's link, not the tool's to clean up
+    expect_run_invariants(run);
+    EXPECT_EQ(saved_counters(run.out).size(), 1u);
 }
 
 } // namespace
