@@ -5,7 +5,6 @@
 #include <cstring>
 
 #ifdef _WIN32
-#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -20,6 +19,48 @@
 
 #ifdef _WIN32
 
+// Windows reports failures as GetLastError() codes, the tool as errno values for strerror(): map
+// them the way the C runtime does for its own file functions, so that one cause gives one message
+// whichever call met it. A file that another program holds open (sharing or lock violation) is
+// EACCES, as _open() reports it.
+static int errno_from_windows(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_NETWORK_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+        return EINVAL;
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
+    case ERROR_DIR_NOT_EMPTY:
+        return ENOTEMPTY;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    default:
+        return EIO;
+    }
+}
+
 void platform_init() {}
 
 void pause_ms(unsigned int ms) {
@@ -27,16 +68,41 @@ void pause_ms(unsigned int ms) {
 }
 
 static int make_one_directory(const char *path) {
-    if (_mkdir(path) == 0 || errno == EEXIST)
+    if (CreateDirectoryA(path, nullptr))
         return 0;
-    return errno;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS)
+        return 0;
+    if (error == ERROR_PATH_NOT_FOUND) {
+        // The parents were handled just before: if the parent is there, it is a file in the way.
+        // Say so, as POSIX does, rather than "No such file or directory".
+        char parent[1024];
+        snprintf(parent, sizeof(parent), "%s", path);
+        size_t end = strlen(parent);
+        while (end > 0 && parent[end - 1] != '/' && parent[end - 1] != '\\')
+            end--;
+        if (end > 0) {
+            parent[end - 1] = '\0';
+            DWORD attributes = GetFileAttributesA(parent);
+            if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return ENOTDIR;
+        }
+    }
+    return errno_from_windows(error);
 }
 
+// Ownership and mode bits have no direct counterpart here; what is refused is a name that is no
+// directory, or a link or junction that could lead the frame files elsewhere.
 int check_directory(const char *path, char *reason, size_t reason_size) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        snprintf(reason, reason_size, "%s", strerror(ENOENT));
-        return ENOENT;
+        int error = errno_from_windows(GetLastError());
+        snprintf(reason, reason_size, "%s", strerror(error));
+        return error;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        snprintf(reason, reason_size, "is a symbolic link or junction");
+        return ELOOP;
     }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         snprintf(reason, reason_size, "%s", strerror(ENOTDIR));
@@ -46,14 +112,17 @@ int check_directory(const char *path, char *reason, size_t reason_size) {
 }
 
 int create_file(const char *path, int *fd) {
-    *fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    *fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                _S_IREAD | _S_IWRITE);
     return *fd < 0 ? errno : 0;
 }
 
 int write_file(int fd, const void *data, size_t size) {
     const char *p = static_cast<const char *>(data);
     while (size > 0) {
-        int n = _write(fd, p, static_cast<unsigned int>(size));
+        // _write() takes an unsigned int and returns an int: hand it pieces that fit both.
+        unsigned int chunk = size > 0x40000000 ? 0x40000000u : static_cast<unsigned int>(size);
+        int n = _write(fd, p, chunk);
         if (n < 0)
             return errno;
         if (n == 0)
@@ -71,13 +140,14 @@ int close_file(int fd) {
 int replace_file(const char *from, const char *to) {
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return 0;
-    return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return errno_from_windows(GetLastError());
 }
 
 int remove_file(const char *path) {
-    if (_unlink(path) == 0 || errno == ENOENT)
+    if (DeleteFileA(path))
         return 0;
-    return errno;
+    int error = errno_from_windows(GetLastError());
+    return error == ENOENT ? 0 : error;
 }
 
 #else // POSIX
