@@ -17,8 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string OUTPUT_ROOT = E2E_OUTPUT_ROOT;
-const std::string OUTPUT = OUTPUT_ROOT + "/series"; // compiled into usb_series_e2e
+const std::string OUTPUT = E2E_OUTPUT_DIR; // compiled into usb_series_e2e, ends in "/series"
+const std::string OUTPUT_ROOT = fs::path(OUTPUT).parent_path().string(); // only the tests use it
 
 const std::string SETUP_1 = "6bb6b66b", SETUP_2 = "6cb6b66b", SETUP_3 = "6fb6b66b";
 const std::string FFC_0 = "72b6b66b00000000", FFC_1 = "72b6b66b01000000";
