@@ -47,9 +47,6 @@ class UsbfsCamera {
     // client's close while the testbed lives, so the close is logged at the exit. Main thread.
     void command_exited();
 
-    int number() const { return number_; }
-    const std::string &devnode() const { return devnode_; }
-    const camera::Camera &model() const { return model_; }
     std::string describe() const; // one line for the transcript's header
 
   private:
