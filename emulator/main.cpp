@@ -458,6 +458,8 @@ int run(const Options &options) {
     g_unix_signal_add(SIGHUP, forward_signal<SIGHUP>, &state);
     g_main_loop_run(state.loop);
 
+    for (auto &camera : cameras)
+        camera->command_exited();
     {
         std::lock_guard<std::mutex> lock(shared.mutex);
         uint64_t now = shared.transcript.now_us();

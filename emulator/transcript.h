@@ -4,9 +4,12 @@
 // Line format (fields separated by single spaces):
 //   # free text                                   header and footer remarks
 //   <ms> <device> <op> [key=value]...             an event; <ms> has three decimals
-// Events from the camera model: open, close, set_configuration, claim_interface, clear_halt, out,
-// in. Events of the usbfs front end: capabilities, release_interface, discard, reap, removed,
-// unhandled.
+// Events from the camera model: open, close, set_configuration, claim_interface, clear_halt, out
+// (submitted), in (submitted; what the camera will deliver). Events of the usbfs front end:
+// capabilities, release_interface, reap (a URB handed back: status and length), discard (libusb
+// gave up on a URB: after how long), vanished (the camera unplugged itself), removed (uevent sent,
+// device gone from the testbed), unhandled (an ioctl the emulator does not know).
+// A close is logged when umockdev reports it or, failing that, when the command exits.
 #pragma once
 
 #include <cstdint>

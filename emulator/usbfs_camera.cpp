@@ -256,7 +256,6 @@ void UsbfsCamera::remove(UMockdevTestbed *testbed) {
     umockdev_testbed_uevent(testbed, syspath_.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, syspath_.c_str());
     std::lock_guard<std::mutex> lock(shared_.mutex);
-    removed_ = true;
     line(shared_.transcript.now_us(), "removed");
 }
 
@@ -303,23 +302,38 @@ gboolean UsbfsCamera::on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client,
 void UsbfsCamera::on_client_connected(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer self) {
     auto &camera = *static_cast<UsbfsCamera *>(self);
     std::lock_guard<std::mutex> lock(camera.shared_.mutex);
-    camera.model_.open(camera.shared_.transcript.now_us());
+    // umockdev reports the connection even when the open itself failed (mode 000).
+    if (camera.model_.open(camera.shared_.transcript.now_us()) == 0)
+        camera.clients_++;
     camera.log_model_events();
 }
 
 void UsbfsCamera::on_client_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer self) {
     auto &camera = *static_cast<UsbfsCamera *>(self);
     std::lock_guard<std::mutex> lock(camera.shared_.mutex);
-    camera.model_.close(camera.shared_.transcript.now_us());
-    camera.log_model_events();
+    camera.closed(camera.shared_.transcript.now_us());
+}
+
+void UsbfsCamera::command_exited() {
+    std::lock_guard<std::mutex> lock(shared_.mutex);
+    while (clients_ > 0)
+        closed(shared_.transcript.now_us());
+}
+
+void UsbfsCamera::closed(uint64_t now) {
+    if (clients_ == 0)
+        return;
+    clients_--;
+    model_.close(now);
+    log_model_events();
     // Closing the node kills whatever was still in flight.
-    for (auto &urb : camera.pending_)
-        camera.release_.push_back(urb.data);
-    for (auto &urb : camera.completed_)
-        camera.release_.push_back(urb.data);
-    camera.pending_.clear();
-    camera.completed_.clear();
-    camera.set_node_ready(false);
+    for (auto &urb : pending_)
+        release_.push_back(urb.data);
+    for (auto &urb : completed_)
+        release_.push_back(urb.data);
+    pending_.clear();
+    completed_.clear();
+    set_node_ready(false);
 }
 
 UsbfsCamera::Outcome UsbfsCamera::dispatch(unsigned long request, UMockdevIoctlData *arg,

@@ -25,8 +25,8 @@ struct Shared {
 
 class UsbfsCamera {
   public:
-    // `number` names the camera in the transcript (1 = the first libusb lists); `address` is its
-    // USB address on bus `spec.bus`, and `port` its port on the root hub (sysfs name "1-<port>").
+    // `number` names the camera in the transcript (1 = the first libusb lists); `port` is its port
+    // on the root hub (sysfs name "<bus>-<port>"); bus and address come from `spec`.
     UsbfsCamera(int number, int port, camera::DeviceSpec spec, Shared &shared);
     ~UsbfsCamera();
     UsbfsCamera(const UsbfsCamera &) = delete;
@@ -43,10 +43,10 @@ class UsbfsCamera {
     std::function<void(UsbfsCamera &)> on_vanished;
     // Sends the remove uevent and removes the device; main thread, mutex not held.
     void remove(UMockdevTestbed *testbed);
+    // The command has exited, closing whatever it had open. umockdev (0.17) does not report a
+    // client's close while the testbed lives, so the close is logged at the exit. Main thread.
+    void command_exited();
 
-    int number() const { return number_; }
-    const std::string &devnode() const { return devnode_; }
-    const camera::Camera &model() const { return model_; }
     std::string describe() const; // one line for the transcript's header
 
   private:
@@ -74,6 +74,7 @@ class UsbfsCamera {
     Outcome discard(UMockdevIoctlData *arg, uint64_t now);
     void complete(Urb urb, int status);
     void vanish(uint64_t now);
+    void closed(uint64_t now); // one client closed the node: in-flight URBs die with it
     void log_model_events();
     void line(uint64_t now, const std::string &text);
     void set_node_ready(bool ready);
@@ -93,5 +94,5 @@ class UsbfsCamera {
     size_t logged_ = 0;                        // model events already in the transcript
     // First bytes of the last IN transfer, for the transcript.
     std::vector<uint8_t> last_head_;
-    bool removed_ = false;
+    int clients_ = 0; // opens of this camera's node not yet closed
 };

@@ -73,7 +73,10 @@ static libusb_device_handle *open_device(libusb_context *context) {
                      descriptor.idVendor, descriptor.idProduct, libusb_get_bus_number(list[i]),
                      libusb_get_device_address(list[i]));
             print_usb_error(what, status);
-            refused = true;
+            // The hint mends permissions (ACCESS) or a missing driver (NOT_SUPPORTED on
+            // Windows); a device that went away or failed otherwise needs no set-up.
+            refused =
+                refused || status == LIBUSB_ERROR_ACCESS || status == LIBUSB_ERROR_NOT_SUPPORTED;
         }
     }
     libusb_free_device_list(list, 1);

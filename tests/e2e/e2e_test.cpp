@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,13 +13,15 @@
 
 #include "camera_model.h"
 #include "emulated_run.h"
+#include "frame_files.h"
 
 namespace fs = std::filesystem;
+using namespace test_files;
 
 namespace {
 
-const std::string OUTPUT_ROOT = E2E_OUTPUT_ROOT;
-const std::string OUTPUT = OUTPUT_ROOT + "/series"; // compiled into usb_series_e2e
+const std::string OUTPUT = output_dir().string();                    // compiled into usb_series_e2e
+const std::string OUTPUT_ROOT = output_dir().parent_path().string(); // only the tests use it
 
 const std::string SETUP_1 = "6bb6b66b", SETUP_2 = "6cb6b66b", SETUP_3 = "6fb6b66b";
 const std::string FFC_0 = "72b6b66b00000000", FFC_1 = "72b6b66b01000000";
@@ -67,35 +70,20 @@ std::vector<std::string> consecutive_calls(int frames, int reads) {
     return calls;
 }
 
-std::string frame_name(int index) {
-    char name[16];
-    snprintf(name, sizeof(name), "f%02d.bin", index);
-    return name;
-}
-
-std::vector<std::string> names_in(const std::string &directory) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto &entry : fs::directory_iterator(directory, error))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::vector<std::string> frame_names(int count) {
-    std::vector<std::string> names;
+std::set<std::string> frame_names(int count) {
+    std::set<std::string> names;
     for (int i = 0; i < count; i++)
-        names.push_back(frame_name(i));
+        names.insert(frame_name(i));
     return names;
 }
 
 // A frame file holds the bytes the camera delivered (fill_frame), zero-padded to 38,456 bytes.
 void expect_frame_file(int index, uint32_t cnt, size_t delivered) {
     SCOPED_TRACE(frame_name(index) + " cnt=" + std::to_string(cnt));
-    std::string want(camera::FRAME_SIZE, '\0');
-    camera::fill_frame(cnt, reinterpret_cast<uint8_t *>(&want[0]),
-                       std::min<size_t>(delivered, camera::FRAME_SIZE));
-    std::string file = read_file(OUTPUT + "/" + frame_name(index));
+    Bytes sent(delivered);
+    camera::fill_frame(cnt, sent.data(), sent.size());
+    Bytes want = frame_file(sent.data(), sent.size());
+    Bytes file = read_file(output_dir() / frame_name(index));
     ASSERT_EQ(file.size(), want.size());
     auto differ = std::mismatch(file.begin(), file.end(), want.begin());
     EXPECT_TRUE(differ.first == file.end())
@@ -145,7 +133,7 @@ TEST_F(EndToEnd, FullRunSavesFortyFiveFramesAsTheCameraSentThem) {
     EXPECT_EQ(lines_of(run.out).size(), 49u);
     EXPECT_EQ(run.out, consecutive_output(45));
 
-    EXPECT_EQ(names_in(OUTPUT), frame_names(45));
+    EXPECT_EQ(entries(output_dir()), frame_names(45));
     for (int i = 0; i < 45; i++)
         expect_frame_file(i, static_cast<uint32_t>(i), camera::FRAME_SIZE);
 
@@ -211,22 +199,38 @@ TEST_F(EndToEnd, OfTwoCamerasOnlyTheFirstListedIsOpened) {
 }
 
 TEST_F(EndToEnd, ACameraThatRefusesToOpenIsReportedAndTheNextOneUsed) {
-    EmulatedRun run = run_emulated({"--devices=2", "--refuse-open=1", "--stream=" + THREE_FRAMES});
-    ASSERT_EQ(run.status, 0) << run.err;
-    ASSERT_EQ(run.cameras.count(1), 1u);
-    std::vector<std::string> err = lines_of(run.err);
-    ASSERT_EQ(err.size(), 2u) << run.err;
-    EXPECT_EQ(err[0], "cannot open USB device 833c:0001 (bus " +
-                          std::to_string(run.cameras[1].bus) + ", address " +
-                          std::to_string(run.cameras[1].address) +
-                          "): Access denied (insufficient permissions) (LIBUSB_ERROR_ACCESS)");
-    EXPECT_EQ(err[1].rfind("hint: ", 0), 0u) << err[1];
+    struct Case {
+        const char *refusal;
+        std::string reason;
+        bool hint; // only a permission problem is the user's to mend
+    };
+    const Case cases[] = {
+        {"ACCESS", "Access denied (insufficient permissions) (LIBUSB_ERROR_ACCESS)", true},
+        {"NO_DEVICE", "No such device (it may have been disconnected) (LIBUSB_ERROR_NO_DEVICE)",
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.refusal);
+        fs::remove_all(OUTPUT_ROOT);
+        EmulatedRun run = run_emulated({"--devices=2", std::string("--refuse-open=1:") + c.refusal,
+                                        "--stream=" + THREE_FRAMES});
+        ASSERT_EQ(run.status, 0) << run.err;
+        ASSERT_EQ(run.cameras.count(1), 1u);
+        std::vector<std::string> err = lines_of(run.err);
+        ASSERT_EQ(err.size(), c.hint ? 2u : 1u) << run.err;
+        EXPECT_EQ(err[0], "cannot open USB device 833c:0001 (bus " +
+                              std::to_string(run.cameras[1].bus) + ", address " +
+                              std::to_string(run.cameras[1].address) + "): " + c.reason);
+        if (c.hint) {
+            EXPECT_EQ(err[1].rfind("hint: ", 0), 0u) << err[1];
+        }
 
-    for (const Event &e : run.of(1)) // at most the failed open itself
-        EXPECT_TRUE(e.op == "open" && e.field("result") == "error") << e.op;
-    EXPECT_EQ(run.out, consecutive_output(3));
-    EXPECT_EQ(run.calls(2), consecutive_calls(3, 500));
-    EXPECT_EQ(names_in(OUTPUT), frame_names(3));
+        for (const Event &e : run.of(1)) // at most the failed open itself
+            EXPECT_TRUE(e.op == "open" && e.field("result") == "error") << e.op;
+        EXPECT_EQ(run.out, consecutive_output(3));
+        EXPECT_EQ(run.calls(2), consecutive_calls(3, 500));
+        EXPECT_EQ(entries(output_dir()), frame_names(3));
+    }
 }
 
 TEST_F(EndToEnd, ACameraThatRejectsConfigurationTwoIsStillStarted) {
@@ -264,13 +268,15 @@ TEST_F(EndToEnd, ACameraThatVanishesMidStreamUsesUpTheFiveHundredReads) {
     EmulatedRun run = run_emulated({"--stream=f*5,gone"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, consecutive_output(5));
-    EXPECT_EQ(names_in(OUTPUT), frame_names(5));
+    EXPECT_EQ(entries(output_dir()), frame_names(5));
     std::vector<Event> events = run.of(1);
     EXPECT_EQ(count_op(events, "in", "0x81"), 500u);
     size_t vanished = find_op(events, "vanished");
     ASSERT_LT(vanished, events.size());
-    EXPECT_EQ(events[vanished + 1].field("status"), "ESHUTDOWN"); // the read in flight
-    EXPECT_LT(find_op(events, "removed"), events.size());         // the remove uevent
+    size_t in_flight = find(events, "reap", "ep", "0x81", vanished);
+    ASSERT_LT(in_flight, events.size());
+    EXPECT_EQ(events[in_flight].field("status"), "ESHUTDOWN");
+    EXPECT_LT(find_op(events, "removed"), events.size()); // the remove uevent
     // The shutdown sequence still runs: its packet fails like everything else.
     size_t end = find(events, "out", "data", END);
     ASSERT_LT(end, events.size());
@@ -285,7 +291,7 @@ TEST_F(EndToEnd, ReadsThatBringNoNewFrameUseUpTheFiveHundredReads) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, saved_line(0, 0) + saved_line(1, 1) + saved_line(2, 2) + saved_line(3, 7) +
                            saved_line(4, 5));
-    EXPECT_EQ(names_in(OUTPUT), frame_names(5));
+    EXPECT_EQ(entries(output_dir()), frame_names(5));
     expect_frame_file(0, 0, camera::FRAME_SIZE);
     expect_frame_file(1, 1, 28);
     expect_frame_file(2, 2, camera::FRAME_SIZE);
@@ -317,7 +323,7 @@ TEST_F(EndToEnd, AMissingOutputDirectoryIsCreatedPrivate) {
     ASSERT_EQ(lstat(OUTPUT.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0700u);
-    EXPECT_EQ(names_in(OUTPUT), frame_names(3));
+    EXPECT_EQ(entries(output_dir()), frame_names(3));
 }
 
 TEST_F(EndToEnd, FilesOfAnEarlierRunAreReplacedOnlyWhereThisRunSavesFrames) {
@@ -332,10 +338,10 @@ TEST_F(EndToEnd, FilesOfAnEarlierRunAreReplacedOnlyWhereThisRunSavesFrames) {
     EmulatedRun run = run_emulated({"--stream=" + THREE_FRAMES});
     ASSERT_EQ(run.status, 0) << run.err;
     expect_frame_file(0, 0, camera::FRAME_SIZE);
-    EXPECT_EQ(read_file(OUTPUT + "/f45.bin"), "earlier run");
+    EXPECT_EQ(read_text(OUTPUT + "/f45.bin"), "earlier run");
     // The stale temporary file of frame 1 went with the saving of frame 1.
-    EXPECT_EQ(names_in(OUTPUT),
-              (std::vector<std::string>{"f00.bin", "f01.bin", "f02.bin", "f45.bin"}));
+    EXPECT_EQ(entries(output_dir()),
+              (std::set<std::string>{"f00.bin", "f01.bin", "f02.bin", "f45.bin"}));
 }
 
 TEST_F(EndToEnd, AnUnfitOutputDirectoryStopsTheRunBeforeAnyCommand) {
@@ -366,8 +372,8 @@ TEST_F(EndToEnd, AnUnfitOutputDirectoryStopsTheRunBeforeAnyCommand) {
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, "refusing output directory " + OUTPUT + ": " + c.reason + "\n");
         EXPECT_EQ(run.calls(1), std::vector<std::string>{"open"}); // opened, then let go
-        EXPECT_TRUE(names_in(OUTPUT).empty());
-        EXPECT_TRUE(names_in(elsewhere).empty());
+        EXPECT_TRUE(entries(output_dir()).empty());
+        EXPECT_TRUE(entries(elsewhere).empty());
     }
 }
 
@@ -378,7 +384,7 @@ TEST_F(EndToEnd, AFrameThatCannotBeWrittenEndsTheRunWithStatusTwo) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "cannot save " + OUTPUT + "/f00.bin: File too large\n");
-    EXPECT_TRUE(names_in(OUTPUT).empty()) << "a partial or temporary file was left";
+    EXPECT_TRUE(entries(output_dir()).empty()) << "a partial or temporary file was left";
     // The device is still taken through its shutdown after the one read.
     EXPECT_EQ(run.calls(1), consecutive_calls(1, 1));
 }

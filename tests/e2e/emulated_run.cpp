@@ -1,10 +1,11 @@
 #include "emulated_run.h"
 
+#include "frame_files.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include <fcntl.h>
@@ -47,11 +48,9 @@ std::vector<std::string> EmulatedRun::calls(int device) const {
     return seen;
 }
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+std::string read_text(const std::string &path) {
+    test_files::Bytes bytes = test_files::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::vector<std::string> lines_of(const std::string &text) {
@@ -63,7 +62,7 @@ std::vector<std::string> lines_of(const std::string &text) {
 }
 
 static void parse_transcript(const std::string &path, EmulatedRun &run) {
-    for (const std::string &line : lines_of(read_file(path))) {
+    for (const std::string &line : lines_of(read_text(path))) {
         std::istringstream words(line);
         if (line.rfind("# device ", 0) == 0) {
             // "# device 1: 833c:0001 bus 1 address 3 node ..."
@@ -132,8 +131,8 @@ EmulatedRun run_emulated(const std::vector<std::string> &options) {
         return run;
     }
     run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-    run.out = read_file(out);
-    run.err = read_file(err);
+    run.out = read_text(out);
+    run.err = read_text(err);
     parse_transcript(log, run);
     return run;
 }

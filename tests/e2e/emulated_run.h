@@ -40,5 +40,5 @@ struct EmulatedRun {
 // the transcript stay in the test's work directory, named after the running test.
 EmulatedRun run_emulated(const std::vector<std::string> &options);
 
-std::string read_file(const std::string &path);
+std::string read_text(const std::string &path);
 std::vector<std::string> lines_of(const std::string &text);
