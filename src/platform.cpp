@@ -171,6 +171,33 @@ static int make_one_directory(const char *path) {
     return errno;
 }
 
+// Whoever controls a directory on the way to the output directory can swap the output directory
+// for a link after it was checked. So every ancestor must belong to root or to us, and one that
+// others may write to must be sticky (as /tmp is), so they cannot rename what is ours.
+static int check_ancestors(const char *path, char *reason, size_t reason_size) {
+    char ancestor[1024];
+    snprintf(ancestor, sizeof(ancestor), "%s", path);
+    for (;;) {
+        char *slash = strrchr(ancestor, '/');
+        if (slash == nullptr || slash == ancestor)
+            return 0; // a relative path's start, or the root, is as safe as it gets
+        *slash = '\0';
+        struct stat st;
+        if (lstat(ancestor, &st) != 0)
+            continue; // not there: nobody can act through it
+        if (st.st_uid != 0 && st.st_uid != geteuid()) {
+            snprintf(reason, reason_size, "%s is owned by uid %lu", ancestor,
+                     (unsigned long)st.st_uid);
+            return EPERM;
+        }
+        if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) {
+            snprintf(reason, reason_size, "%s is writable by group or others (mode %04o)",
+                     ancestor, (unsigned)(st.st_mode & 07777));
+            return EPERM;
+        }
+    }
+}
+
 int check_directory(const char *path, char *reason, size_t reason_size) {
     struct stat st;
     if (lstat(path, &st) != 0) {
@@ -196,7 +223,7 @@ int check_directory(const char *path, char *reason, size_t reason_size) {
                  (unsigned)(st.st_mode & 07777));
         return EPERM;
     }
-    return 0;
+    return check_ancestors(path, reason, reason_size);
 }
 
 int create_file(const char *path, int *fd) {

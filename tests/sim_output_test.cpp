@@ -82,6 +82,15 @@ struct RefusedCase {
     bool needs_root = false;
 };
 
+fs::path parent() {
+    return output_dir().parent_path();
+}
+
+// Where a planted link in place of the parent leads: a private directory of the right name.
+fs::path planted_parent() {
+    return parent().string() + "_planted";
+}
+
 fs::path elsewhere() {
     return output_dir().parent_path() / "elsewhere";
 }
@@ -114,6 +123,22 @@ const RefusedCase refused_cases[] = {
      std::string(": ") + strerror(ENOTDIR)},
     {"foreign_owner", [] { EXPECT_EQ(chown(output_dir().c_str(), 1, 1), 0) << strerror(errno); },
      ": owned by uid 1, not by uid 0", true},
+    // Whoever holds a directory above ours could swap ours for a link once it has been checked.
+    {"parent_of_another_user",
+     [] { EXPECT_EQ(chown(parent().c_str(), 1, 1), 0) << strerror(errno); },
+     ": " + parent().string() + " is owned by uid 1", true},
+    {"parent_writable_by_others", [] { chmod(parent().c_str(), 0777); },
+     ": " + parent().string() + " is writable by group or others (mode 0777)"},
+    {"parent_is_link_of_another_user",
+     [] {
+         fs::remove_all(planted_parent());
+         fs::create_directories(planted_parent() / output_dir().filename());
+         fs::permissions(planted_parent() / output_dir().filename(), fs::perms::owner_all);
+         fs::remove_all(parent());
+         fs::create_directory_symlink(planted_parent(), parent());
+         EXPECT_EQ(lchown(parent().c_str(), 1, 1), 0) << strerror(errno);
+     },
+     ": " + parent().string() + " is owned by uid 1", true},
 };
 
 class RefusedDirectory : public SimRunTest, public testing::WithParamInterface<RefusedCase> {};
