@@ -191,8 +191,8 @@ static int check_ancestors(const char *path, char *reason, size_t reason_size) {
             return EPERM;
         }
         if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) {
-            snprintf(reason, reason_size, "%s is writable by group or others (mode %04o)",
-                     ancestor, (unsigned)(st.st_mode & 07777));
+            snprintf(reason, reason_size, "%s is writable by group or others (mode %04o)", ancestor,
+                     (unsigned)(st.st_mode & 07777));
             return EPERM;
         }
     }
