@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "case_name.h"
+#include "scoped_mount.h"
 
 #include "sim_run.h"
 
@@ -41,6 +41,7 @@ namespace {
 using namespace sim_run;
 using test_files::frame_name;
 using test_files::output_dir;
+using test_files::ScopedMount;
 
 // Frame N arrives with read N + 1 (the default camera sends a new frame on every read): the run
 // must save frames 0 to N - 1, fail on N with `error`, and read no further.
@@ -57,39 +58,6 @@ void expect_stopped_at(const RunResult &run, int failing, int error) {
 void before_frame(int index, std::function<void()> action) {
     sim::on_call("bulk_transfer", index + 1, std::move(action), 0x81);
 }
-
-// Mounting needs root (CAP_SYS_ADMIN). The test process takes a mount namespace of its own, so
-// that nothing it mounts shows to other processes or outlives it. Returns 0 or an errno value.
-int private_mount_namespace() {
-    static int error = -1;
-    if (error < 0) {
-        error = 0;
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            error = errno;
-    }
-    return error;
-}
-
-// A file system mounted over the output directory for one scope.
-class MountOverOutput {
-  public:
-    MountOverOutput(const char *source, const char *type, unsigned long flags,
-                    const std::string &options) {
-        error_ = private_mount_namespace();
-        if (error_ == 0 && mount(source, output_dir().c_str(), type, flags,
-                                 options.empty() ? nullptr : options.c_str()) != 0)
-            error_ = errno;
-    }
-    ~MountOverOutput() {
-        if (error_ == 0)
-            umount2(output_dir().c_str(), MNT_DETACH);
-    }
-    int error() const { return error_; }
-
-  private:
-    int error_ = 0;
-};
 
 struct FullDiskCase {
     const char *name;
@@ -128,7 +96,7 @@ class FullDisk : public SimRunTest, public testing::WithParamInterface<FullDiskC
 // that frame as not saved, drops its partial temporary file, and shuts the device down.
 TEST_P(FullDisk, EndsAtTheFrameThatDoesNotFit) {
     const FullDiskCase &c = GetParam();
-    MountOverOutput tmpfs("usb_series_test", "tmpfs", 0, tmpfs_options(c));
+    ScopedMount tmpfs(output_dir().string(), "usb_series_test", "tmpfs", 0, tmpfs_options(c));
     if (tmpfs.error() != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(tmpfs.error());
     sim::add_camera({});
@@ -231,7 +199,7 @@ TEST_F(ReadOnlyDirectory, ModeWithoutWriteEndsTheRunAtTheNextFrame) {
 // The file system under the output directory turns read-only between two frames.
 TEST_F(ReadOnlyDirectory, ReadOnlyRemountEndsTheRunAtTheNextFrame) {
     const std::string dir = output_dir().string();
-    MountOverOutput bind(dir.c_str(), nullptr, MS_BIND, "");
+    ScopedMount bind(dir, dir.c_str(), nullptr, MS_BIND, "");
     if (bind.error() != 0)
         GTEST_SKIP() << "cannot bind-mount here: " << strerror(bind.error());
     sim::add_camera({});
