@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -171,6 +173,40 @@ static int make_one_directory(const char *path) {
     return errno;
 }
 
+// Whoever may write to a directory above `path` can put a link or another directory in its place
+// while the tool runs, after it was checked: every ancestor must belong to the user or to root, and
+// be writable by no one else unless its sticky bit keeps others from renaming what is not theirs
+// (as in /tmp).
+static int check_ancestors(const char *path, char *reason, size_t reason_size) {
+    char ancestor[PATH_MAX];
+    if (realpath(path, ancestor) == nullptr) {
+        int error = errno;
+        snprintf(reason, reason_size, "%s", strerror(error));
+        return error;
+    }
+    while (strcmp(ancestor, "/") != 0) {
+        char *slash = strrchr(ancestor, '/');
+        slash[slash == ancestor ? 1 : 0] = '\0';
+        struct stat st;
+        if (lstat(ancestor, &st) != 0) {
+            int error = errno;
+            snprintf(reason, reason_size, "%s: %s", ancestor, strerror(error));
+            return error;
+        }
+        if (st.st_uid != 0 && st.st_uid != geteuid()) {
+            snprintf(reason, reason_size, "%s is owned by uid %lu, another user", ancestor,
+                     (unsigned long)st.st_uid);
+            return EPERM;
+        }
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) {
+            snprintf(reason, reason_size, "%s is writable by group or others (mode %04o)", ancestor,
+                     (unsigned)(st.st_mode & 07777));
+            return EPERM;
+        }
+    }
+    return 0;
+}
+
 int check_directory(const char *path, char *reason, size_t reason_size) {
     struct stat st;
     if (lstat(path, &st) != 0) {
@@ -196,7 +232,7 @@ int check_directory(const char *path, char *reason, size_t reason_size) {
                  (unsigned)(st.st_mode & 07777));
         return EPERM;
     }
-    return 0;
+    return check_ancestors(path, reason, reason_size);
 }
 
 int create_file(const char *path, int *fd) {

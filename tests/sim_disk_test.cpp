@@ -155,6 +155,45 @@ TEST_P(RemovedDirectory, EndsAtTheNextFrameWithoutRecreatingIt) {
     expect_stopped_at(run, c.failing, ENOENT);
 }
 
+using SwappedDirectory = SimRunTest;
+
+// Whoever may write to the directory above the output directory can swap the output directory
+// for a link between two frames: the frame files would then go wherever the link leads. Such a
+// directory is refused before the device gets any command, as one others may write to is.
+TEST_F(SwappedDirectory, LinkPutInItsPlaceThroughAParentOthersMayWriteTo) {
+    const fs::path parent = output_dir().parent_path();
+    const fs::path elsewhere = parent / "elsewhere";
+    fs::create_directory(elsewhere);
+    chmod(parent.c_str(), 0777);
+    sim::add_camera({});
+    before_frame(3, [&] {
+        fs::rename(output_dir(), removed_to());
+        fs::create_directory_symlink(elsewhere, output_dir());
+    });
+    RunResult run = run_tool();
+    chmod(parent.c_str(), 0755);
+
+    EXPECT_TRUE(test_files::entries(elsewhere).empty()) << "frames went through the link";
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "refusing output directory " + output_dir().string() + ": " +
+                           parent.string() + " is writable by group or others (mode 0777)\n");
+    EXPECT_EQ(sim::calls_of("bulk_transfer").size(), 0u) << "the device got commands";
+    expect_run_invariants(run);
+}
+
+// A parent that everyone may write to but whose sticky bit keeps them from renaming the output
+// directory, as /tmp is, is fine.
+TEST_F(SwappedDirectory, AParentSharedLikeTmpIsFine) {
+    const fs::path parent = output_dir().parent_path();
+    chmod(parent.c_str(), 01777);
+    sim::add_camera({});
+    RunResult run = run_tool();
+    chmod(parent.c_str(), 0755);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(saved_counters(run.out).size(), 45u);
+    expect_run_invariants(run);
+}
+
 INSTANTIATE_TEST_SUITE_P(MidRun, RemovedDirectory, testing::ValuesIn(removed_cases),
                          test_files::CaseName());
 

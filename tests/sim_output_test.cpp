@@ -114,6 +114,9 @@ const RefusedCase refused_cases[] = {
      std::string(": ") + strerror(ENOTDIR)},
     {"foreign_owner", [] { EXPECT_EQ(chown(output_dir().c_str(), 1, 1), 0) << strerror(errno); },
      ": owned by uid 1, not by uid 0", true},
+    {"parent_of_another_user",
+     [] { EXPECT_EQ(chown(output_dir().parent_path().c_str(), 1, 1), 0) << strerror(errno); },
+     ": " + output_dir().parent_path().string() + " is owned by uid 1, another user", true},
 };
 
 class RefusedDirectory : public SimRunTest, public testing::WithParamInterface<RefusedCase> {};
