@@ -16,4 +16,4 @@ install_packages() {
 
 # What building and testing the tool needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config libusb-1.0-0-dev libgtest-dev googletest
-                umockdev libumockdev-dev libglib2.0-dev)
+                umockdev libumockdev-dev libglib2.0-dev valgrind)

@@ -37,7 +37,7 @@ int prepare_output_directory() {
         fprintf(stderr, "cannot create output directory %s: %s\n", OUTPUT_DIR, strerror(error));
         return error;
     }
-    char reason[256];
+    char reason[256]; // may name an ancestor of the directory
     error = check_directory(OUTPUT_DIR, reason, sizeof(reason));
     if (error != 0)
         fprintf(stderr, "refusing output directory %s: %s\n", OUTPUT_DIR, reason);

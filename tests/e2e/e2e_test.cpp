@@ -3,6 +3,7 @@
 // report having seen; time is checked only as lower bounds (a pause lasts at least so long).
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -10,10 +11,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "camera_model.h"
 #include "emulated_run.h"
 #include "frame_files.h"
+#include "scoped_mount.h"
 
 namespace fs = std::filesystem;
 using namespace test_files;
@@ -387,6 +390,27 @@ TEST_F(EndToEnd, AFrameThatCannotBeWrittenEndsTheRunWithStatusTwo) {
     EXPECT_TRUE(entries(output_dir()).empty()) << "a partial or temporary file was left";
     // The device is still taken through its shutdown after the one read.
     EXPECT_EQ(run.calls(1), consecutive_calls(1, 1));
+}
+
+TEST_F(EndToEnd, ADiskThatFillsUpMidFrameEndsTheRunWithStatusTwo) {
+    // A tmpfs over the output directory with room for twelve frame files and half of another.
+    fs::create_directories(OUTPUT);
+    const long page = sysconf(_SC_PAGESIZE);
+    const long pages = 12 * ((camera::FRAME_SIZE + page - 1) / page) + 5;
+    test_files::ScopedMount tmpfs(OUTPUT, "usb_series_e2e", "tmpfs", 0,
+                                  "mode=0700,size=" + std::to_string(pages * page));
+    if (tmpfs.error() != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(tmpfs.error());
+
+    EmulatedRun run = run_emulated({});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, consecutive_output(12));
+    EXPECT_EQ(run.err, "cannot save " + OUTPUT + "/f12.bin: No space left on device\n");
+    EXPECT_EQ(entries(output_dir()), frame_names(12)) << "a partial or temporary file was left";
+    for (int i = 0; i < 12; i++)
+        expect_frame_file(i, static_cast<uint32_t>(i), camera::FRAME_SIZE);
+    // No read after the frame that could not be saved, and the shutdown all the same.
+    EXPECT_EQ(run.calls(1), consecutive_calls(12, 13));
 }
 
 } // namespace
