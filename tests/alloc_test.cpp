@@ -15,6 +15,7 @@
 
 #include "case_name.h"
 #include "sim_run.h"
+#include "sim_wrap.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define ALLOC_COUNTING 0 // the sanitizers own malloc
@@ -52,11 +53,6 @@ void note_allocation() {
 } // namespace
 
 extern "C" {
-
-int __real_libusb_bulk_transfer(libusb_device_handle *, unsigned char, unsigned char *, int, int *,
-                                unsigned int);
-int __real_libusb_clear_halt(libusb_device_handle *, unsigned char);
-int __real_nanosleep(const struct timespec *, struct timespec *);
 
 int __wrap_libusb_bulk_transfer(libusb_device_handle *handle, unsigned char endpoint,
                                 unsigned char *data, int length, int *transferred,
