@@ -1,4 +1,7 @@
-// The capture loop allocates nothing: every heap allocation made from the first frame read until
+// What a run holds: the capture loop allocates nothing, and the files a run replaces are let go
+// by its end.
+//
+// Allocations: every heap allocation made from the first frame read until
 // the loop hands the device back (its first call after the loop, clear_halt) is counted, and those
 // made outside the simulated libusb must number zero. The simulated library records every call and
 // allocates for it; those allocations are counted apart, which also shows that counting works.
@@ -164,5 +167,32 @@ TEST_P(AllocTest, CaptureAllocatesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, AllocTest, testing::ValuesIn(alloc_cases), test_files::CaseName());
+
+} // namespace
+
+namespace {
+
+int open_descriptors() {
+    int n = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        n++;
+    }
+    return n;
+}
+
+// The frame files a run replaces stay referenced until the run is over, then are let go: a run
+// over a full directory ends with as many open descriptors as it began with.
+TEST_F(SimRunTest, ReplacedFilesAreReleasedByTheEnd) {
+    sim::add_camera(camera_spec("", camera::After::Frames));
+    ASSERT_EQ(run_tool().status, 0);
+    sim::reset();
+    sim::add_camera(camera_spec("", camera::After::Frames));
+    int before = open_descriptors();
+    RunResult run = run_tool();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(saved_counters(run.out).size(), 45u);
+    EXPECT_EQ(open_descriptors(), before);
+}
 
 } // namespace
