@@ -23,6 +23,7 @@
 #include "camera_model.h"
 #include "command.h"
 #include "constants.h"
+#include "frame.h"
 #include "platform.h"
 #include "sim_usb.h"
 #include "sim_wrap.h"
@@ -167,14 +168,28 @@ double median_of(std::vector<double> values) {
     return *middle;
 }
 
+// Removes the frame files, so that the next run creates them instead of replacing them.
+void empty_output_directory() {
+    for (int index = 0; index < MAX_FRAMES; index++) {
+        char path[PATH_BUFFER_SIZE];
+        frame_path(path, index);
+        remove_file(path);
+    }
+}
+
+enum class Files { Replaced, New };
+
 // Host time per kept frame. Each iteration is one run of 45 new frames; its time is the mean over
 // the 41 frames saved without an FFC command before them. The four with FFC are reported apart:
-// they add sendcmd, the FFC line and the pause call.
-void BM_KeptFrame(benchmark::State &state) {
+// they add sendcmd, the FFC line and the pause call. The files either replace those of the run
+// before (a run repeated) or are created in an empty directory (a first run).
+void BM_KeptFrame(benchmark::State &state, Files files) {
     ConsoleToFile console;
     const camera::DeviceSpec spec = spec_of("");
     double median_sum = 0, ffc_sum = 0, max_ns = 0;
     for (auto _ : state) {
+        if (files == Files::New)
+            empty_output_directory();
         if (!run_once(spec) || probe.gaps_ns.size() != MAX_FRAMES) {
             state.SkipWithError("the run did not save 45 frames");
             break;
@@ -291,7 +306,14 @@ void BM_FillFrame(benchmark::State &state) {
 
 // Whole runs take milliseconds of real time each (the sim's frame fills), while their manual
 // times are microseconds: a fixed iteration count keeps a repetition short.
-BENCHMARK(BM_KeptFrame)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_KeptFrame, replacing, Files::Replaced)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_KeptFrame, new_files, Files::New)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_RejectedRead, repeat, "f,r*499")
     ->UseManualTime()
     ->Iterations(5)
