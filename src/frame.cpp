@@ -58,7 +58,7 @@ static int write_frame(int fd, const unsigned char *buffer, int received) {
     return error;
 }
 
-int save_frame(int index, const unsigned char *buffer, int received) {
+int save_frame(int index, const unsigned char *buffer, int received, ReplacedFiles *replaced) {
     char path[PATH_BUFFER_SIZE];
     char temp[PATH_BUFFER_SIZE];
     frame_path(path, index);
@@ -74,6 +74,11 @@ int save_frame(int index, const unsigned char *buffer, int received) {
         int close_error = close_file(fd);
         if (error == 0)
             error = close_error;
+        if (error == 0 && replaced != nullptr && replaced->count < MAX_FRAMES) {
+            int held = hold_file(path);
+            if (held >= 0)
+                replaced->fds[replaced->count++] = held;
+        }
         if (error == 0)
             error = replace_file(temp, path);
         if (error != 0)
@@ -82,4 +87,10 @@ int save_frame(int index, const unsigned char *buffer, int received) {
     if (error != 0)
         fprintf(stderr, "cannot save %s: %s\n", path, strerror(error));
     return error;
+}
+
+void release_replaced(ReplacedFiles *replaced) {
+    for (int i = 0; i < replaced->count; i++)
+        release_file(replaced->fds[i]);
+    replaced->count = 0;
 }

@@ -150,6 +150,13 @@ int remove_file(const char *path) {
     return error == ENOENT ? 0 : error;
 }
 
+// A handle on the file would make the rename over it fail with a sharing violation.
+int hold_file(const char *) {
+    return -1;
+}
+
+void release_file(int) {}
+
 #else // POSIX
 
 void platform_init() {
@@ -260,6 +267,21 @@ int remove_file(const char *path) {
     if (unlink(path) == 0 || errno == ENOENT)
         return 0;
     return errno;
+}
+
+int hold_file(const char *path) {
+#ifdef O_PATH
+    // O_PATH: no read access needed, and a FIFO standing there does not block the open.
+    return open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+#else
+    (void)path;
+    return -1;
+#endif
+}
+
+void release_file(int fd) {
+    if (fd >= 0)
+        close(fd);
 }
 
 #endif

@@ -31,3 +31,10 @@ int close_file(int fd);
 int replace_file(const char *from, const char *to);
 // Removes a file; a missing file is not an error.
 int remove_file(const char *path);
+
+// Takes a reference to whatever stands at `path` (a symbolic link itself, not its target) without
+// opening it for reading or writing, so that replacing or removing the name frees nothing until
+// release_file(). Returns the descriptor, or -1 when nothing is there or the platform cannot hold
+// a file this way (there the old file is freed when it is replaced).
+int hold_file(const char *path);
+void release_file(int fd);

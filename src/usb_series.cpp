@@ -111,7 +111,7 @@ static void stop_device(libusb_device_handle *handle) {
 // Reads the frame stream until MAX_FRAMES frames are saved or MAX_READS reads are made, whichever
 // comes first. Returns EXIT_DONE, or EXIT_NOT_SAVED when a frame could not be stored (the loop ends
 // there: every later file would fail the same way, and a gap in the series would mislead).
-static int capture(libusb_device_handle *handle, unsigned char buffer[]) {
+static int capture(libusb_device_handle *handle, unsigned char buffer[], ReplacedFiles *replaced) {
     int frame_index = 0;
     uint32_t last_cnt = 0xFFFFFFFF;
     for (int reads = 0; reads < MAX_READS && frame_index < MAX_FRAMES; reads++) {
@@ -134,7 +134,7 @@ static int capture(libusb_device_handle *handle, unsigned char buffer[]) {
             pause_ms(FFC_PAUSE_MS);
         }
 
-        if (save_frame(frame_index, buffer, received) != 0)
+        if (save_frame(frame_index, buffer, received, replaced) != 0)
             return EXIT_NOT_SAVED;
         printf("saved f%02d cnt=%u type=%u\n", frame_index, cnt, type);
         fflush(stdout);
@@ -170,11 +170,14 @@ static int run() {
     start_device(handle);
     static_assert(READ_BUFFER_SIZE >= FRAME_FILE_SIZE, "a frame file is cut from one read");
     unsigned char buffer[READ_BUFFER_SIZE] = {};
-    int result = capture(handle, buffer);
+    ReplacedFiles replaced = {};
+    int result = capture(handle, buffer, &replaced);
     stop_device(handle);
 
     libusb_close(handle);
     libusb_exit(context);
+    // The previous run's files are freed only now, when the device no longer waits on us.
+    release_replaced(&replaced);
     return result;
 }
 
