@@ -44,7 +44,7 @@ struct Window {
 
 Window window;
 
-void note_allocation() {
+[[maybe_unused]] void note_allocation() { // unused when the sanitizers own malloc
     if (!window.open || window.closed)
         return;
     if (window.in_library > 0)
