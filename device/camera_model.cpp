@@ -288,6 +288,11 @@ Transfer Camera::in(uint64_t now_us, uint8_t endpoint, uint8_t *buffer, size_t m
                 buffer[i] = static_cast<uint8_t>(0xA0 + i);
             t.length = length;
             break;
+        case Step::Raw:
+            for (size_t i = 0; i < length; i++)
+                buffer[i] = i < step.data.size() ? step.data[i] : raw_fill(i);
+            t.length = length;
+            break;
         case Step::Stall:
             t.result = Result::Stall;
             break;
