@@ -62,7 +62,8 @@ struct Fault {
     int nth = 1;                 // 1-based, counting only the calls that match fn and endpoint
     int endpoint = -1;           // bulk_transfer, clear_halt: count calls on this endpoint only
     int error = LIBUSB_ERROR_IO; // what the call returns; for get_device_list a count of 0 or
-                                 // more lists only that many of the devices
+                                 // more lists only that many of the devices; 0 for init and
+                                 // open is no fault
     int transferred = 0;         // bulk_transfer: bytes reported as moved
     bool reaches_device = false; // the device sees the call and its result is then replaced (a
                                  // packet that went out, a reply taken off the endpoint)
