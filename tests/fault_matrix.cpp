@@ -136,6 +136,14 @@ std::vector<Case> generate() {
                   p.frames_if_vanished};
         gone.world.vanish.push_back({0, p.fn, p.nth, p.endpoint});
         out.push_back(gone);
+
+        // The disk fills in the middle of the frame this read brings: the run says so and ends.
+        if (p.kind == Kind::Frame) {
+            Case full{std::string("disk_full_before_") + p.name, one_camera(), 2,
+                      p.frames_if_vanished};
+            full.world.disk = {p.nth, 20000};
+            out.push_back(full);
+        }
     }
     return out;
 }

@@ -1,6 +1,7 @@
 // The fault matrix: every libusb call of a run that matters fails in turn with every error libusb
 // has (and with short or partial transfers where one can happen), and the device vanishes before
-// each of those calls. Generated, not written out: one table of call points, one of outcomes.
+// each of those calls; and the disk fills before each frame read. Generated, not written out: one
+// table of call points, one of outcomes.
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,13 @@
 #include "scenario.h"
 
 #include <algorithm>
+#include <csignal>
+#include <memory>
 #include <sstream>
 
 #include <libusb.h>
+
+#include "file_size_limit.h"
 
 namespace scenario {
 
@@ -36,6 +40,12 @@ constexpr size_t kMaxSteps = 600; // more than the 500 reads a run makes
 constexpr size_t kMaxHeader = 32;
 
 enum Flag : uint8_t { kOther = 1, kSilentReplies = 2, kAfterSilence = 4 };
+// The first byte: the device count in its low two bits, then whether the disk fills.
+constexpr uint8_t kDiskFull = 4;
+// A limit below this would cut the captured standard output too, not only frame files.
+constexpr uint32_t kMinLimit = 4096;
+constexpr uint32_t kFrameFileSize = 38456;
+constexpr int kMaxDiskRead = 512;
 enum Kind : uint8_t {
     kFrame,
     kFrameCnt,
@@ -229,8 +239,22 @@ const std::vector<int> &libusb_errors() {
     return errors;
 }
 
+std::unique_ptr<FileSizeLimit> &disk_limit() {
+    static std::unique_ptr<FileSizeLimit> limit;
+    return limit;
+}
+
 void apply(const Scenario &s) {
+    end_run();
     sim::reset();
+    if (s.disk.frame_read > 0) {
+        signal(SIGXFSZ, SIG_IGN); // the limit may bite before the tool ignores the signal
+        disk_limit() = std::make_unique<FileSizeLimit>();
+        FileSizeLimit *limit = disk_limit().get();
+        rlim_t bytes = s.disk.limit;
+        sim::on_call(
+            "bulk_transfer", s.disk.frame_read, [limit, bytes] { limit->arm(bytes); }, 0x81);
+    }
     for (size_t i = 0; i < s.devices.size(); i++) {
         if (s.devices[i].camera)
             sim::add_camera(s.devices[i].spec);
@@ -249,6 +273,10 @@ void apply(const Scenario &s) {
             },
             v.endpoint);
     }
+}
+
+void end_run() {
+    disk_limit().reset();
 }
 
 std::string describe(const Scenario &s) {
@@ -278,12 +306,19 @@ std::string describe(const Scenario &s) {
     o << "; vanish:";
     for (const Vanish &v : s.vanish)
         o << " #" << v.device << " before " << where(v.fn, v.endpoint, v.nth);
+    if (s.disk.frame_read > 0)
+        o << "; disk full (" << s.disk.limit << " bytes a file) before "
+          << where("bulk_transfer", 0x81, s.disk.frame_read);
     return o.str();
 }
 
 Bytes encode(const Scenario &s) {
     Writer w;
-    w.u8(static_cast<uint32_t>(s.devices.size() + 3) % 4);
+    w.u8(static_cast<uint32_t>(s.devices.size() + 3) % 4 | (s.disk.frame_read > 0 ? kDiskFull : 0));
+    if (s.disk.frame_read > 0) {
+        w.u(static_cast<uint32_t>(s.disk.frame_read - 1), 2);
+        w.u(s.disk.limit - kMinLimit, 2);
+    }
     for (const Device &d : s.devices) {
         const camera::DeviceSpec &c = d.spec;
         w.u8((d.camera ? 0 : kOther) | (c.silent_replies ? kSilentReplies : 0) |
@@ -330,7 +365,12 @@ Bytes encode(const Scenario &s) {
 Scenario decode(const uint8_t *data, size_t size) {
     Reader r(data, size);
     Scenario s;
-    s.devices.resize((r.u8() + 1) % 4);
+    uint8_t first = r.u8();
+    s.devices.resize(((first & 3) + 1) % 4);
+    if ((first & kDiskFull) != 0) {
+        s.disk.frame_read = 1 + static_cast<int>(r.u(2) % kMaxDiskRead);
+        s.disk.limit = kMinLimit + r.u(2) % (kFrameFileSize - kMinLimit);
+    }
     for (size_t i = 0; i < s.devices.size(); i++) {
         Device &d = s.devices[i];
         uint8_t flags = r.u8();

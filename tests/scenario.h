@@ -30,17 +30,26 @@ struct Vanish {
     int endpoint = -1;
 };
 
+// The disk fills before the nth frame read: from then on no file grows beyond `limit` bytes.
+struct DiskFull {
+    int frame_read = 0; // 0: never
+    uint32_t limit = 0;
+};
+
 struct Scenario {
     std::vector<Device> devices;
     std::vector<sim::Fault> faults;
     std::vector<Vanish> vanish;
+    DiskFull disk;
 };
 
 // Every libusb error code, for tables of cases.
 const std::vector<int> &libusb_errors();
 
-// Resets the simulation, then lists the devices and plants the faults and vanishings.
+// Resets the simulation, then lists the devices and plants the faults, vanishings and the full
+// disk. Call end_run() once the run is over: it lifts the disk's limit.
 void apply(const Scenario &s);
+void end_run();
 
 // One readable line: what a fuzz input or a matrix case stands for.
 std::string describe(const Scenario &s);

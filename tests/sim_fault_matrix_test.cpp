@@ -28,6 +28,7 @@ TEST_P(FaultMatrix, RunKeepsItsPromise) {
     scenario::apply(world);
 
     RunResult run = run_tool();
+    scenario::end_run();
     SCOPED_TRACE(scenario::describe(world));
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_EQ(saved_counters(run.out).size(), c.frames);
