@@ -48,7 +48,8 @@ static void print_open_hint() {
 }
 
 // Opens the first listed device with our vendor id that lets itself be opened. A matching device
-// that refuses is reported on standard error, and the walk goes on.
+// that refuses is reported on standard error, and the walk goes on. The permission hint follows
+// unless every refusal came from a device that had gone: unplugged, it has nothing to fix.
 static libusb_device_handle *open_device(libusb_context *context) {
     libusb_device **list = nullptr;
     ssize_t count = libusb_get_device_list(context, &list);
@@ -58,7 +59,7 @@ static libusb_device_handle *open_device(libusb_context *context) {
     }
 
     libusb_device_handle *handle = nullptr;
-    bool refused = false;
+    bool needs_hint = false;
     for (ssize_t i = 0; i < count && handle == nullptr; i++) {
         libusb_device_descriptor descriptor;
         if (libusb_get_device_descriptor(list[i], &descriptor) != 0)
@@ -73,11 +74,11 @@ static libusb_device_handle *open_device(libusb_context *context) {
                      descriptor.idVendor, descriptor.idProduct, libusb_get_bus_number(list[i]),
                      libusb_get_device_address(list[i]));
             print_usb_error(what, status);
-            refused = true;
+            needs_hint = needs_hint || status != LIBUSB_ERROR_NO_DEVICE;
         }
     }
     libusb_free_device_list(list, 1);
-    if (refused)
+    if (needs_hint)
         print_open_hint();
     return handle;
 }
