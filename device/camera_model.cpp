@@ -158,12 +158,14 @@ void fill_frame(uint32_t cnt, uint8_t *out, size_t length) {
     put_le32(header + 8, ~cnt);
     header[12] = frame_type(cnt);
     memcpy(out, header, length < sizeof(header) ? length : sizeof(header));
+    // Four bytes per step: whole runs (and the fuzzer) generate megabytes of frames.
     uint32_t x = cnt * 2654435761u + 0x9E3779B9u;
-    for (size_t i = sizeof(header); i < length; i++) {
+    for (size_t i = sizeof(header); i < length; i += 4) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        out[i] = static_cast<uint8_t>(x);
+        for (size_t k = 0; k < 4 && i + k < length; k++)
+            out[i + k] = static_cast<uint8_t>(x >> (8 * k));
     }
 }
 
@@ -286,6 +288,11 @@ Transfer Camera::in(uint64_t now_us, uint8_t endpoint, uint8_t *buffer, size_t m
         case Step::Junk:
             for (size_t i = 0; i < length; i++)
                 buffer[i] = static_cast<uint8_t>(0xA0 + i);
+            t.length = length;
+            break;
+        case Step::Raw:
+            for (size_t i = 0; i < length; i++)
+                buffer[i] = i < step.data.size() ? step.data[i] : raw_fill(i);
             t.length = length;
             break;
         case Step::Stall:

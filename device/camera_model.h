@@ -35,6 +35,7 @@ enum class Step : uint8_t {
     Silence, // nothing until the host gives up; `length` bytes arrive before the time-out
     Gone,    // the device vanishes: this and every later call fails with LIBUSB_ERROR_NO_DEVICE
     Error,   // the transfer fails with the libusb error `error` (IO, OVERFLOW, ...)
+    Raw,     // `length` bytes: `data`, then raw_fill() beyond it; nothing else is implied
 };
 
 struct StreamStep {
@@ -43,6 +44,7 @@ struct StreamStep {
     bool has_cnt = false;
     uint32_t cnt = 0;
     int error = 0;
+    std::vector<uint8_t> data; // Raw
 };
 
 // What the stream does once the script has run out.
@@ -77,6 +79,10 @@ bool parse_stream(const std::string &script, std::vector<StreamStep> &out, std::
 // derived from cnt, so every frame is unique and a file can be checked byte by byte.
 void fill_frame(uint32_t cnt, uint8_t *out, size_t length);
 uint8_t frame_type(uint32_t cnt);
+// Byte `i` of a Raw step beyond its given data: never all zeros, so a stale tail shows.
+inline uint8_t raw_fill(size_t i) {
+    return static_cast<uint8_t>(0x5B + i * 31);
+}
 
 // How a transfer ended, from the device's side.
 enum class Result : uint8_t {

@@ -142,6 +142,9 @@ int open_slot(libusb_device_handle *handle, const char *fn) {
     return -1;
 }
 
+// A frame file holds no more of a read than this: the rest need not be kept.
+constexpr int kFrameFileSize = 38456;
+
 uint32_t le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -286,7 +289,7 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context **context) {
     const Fault *fault = before_call("init");
     size_t index = record("init");
-    if (fault != nullptr)
+    if (fault != nullptr && fault->error != 0) // success is the plain call
         return static_cast<int>(finish(index, fault->error, true));
     if (context == nullptr) {
         complain("init without a context of its own");
@@ -313,16 +316,19 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *context, libusb_devic
     size_t index = record("get_device_list");
     if (!known_context(context))
         complain("get_device_list on a context that is not live");
-    if (fault != nullptr)
+    if (fault != nullptr && fault->error < 0)
         return finish(index, fault->error, true); // the list is left as it was
     State &s = state();
-    auto *devices = new libusb_device *[s.slots.size() + 1];
-    for (size_t i = 0; i < s.slots.size(); i++)
+    size_t listed = s.slots.size();
+    if (fault != nullptr && static_cast<size_t>(fault->error) < listed)
+        listed = static_cast<size_t>(fault->error); // devices missed by the enumeration
+    auto *devices = new libusb_device *[listed + 1];
+    for (size_t i = 0; i < listed; i++)
         devices[i] = s.slots[i].device.get();
-    devices[s.slots.size()] = nullptr;
+    devices[listed] = nullptr;
     s.lists.push_back(devices);
     *list = devices;
-    return finish(index, static_cast<int64_t>(s.slots.size()));
+    return finish(index, static_cast<int64_t>(listed), fault != nullptr);
 }
 
 void LIBUSB_CALL libusb_free_device_list(libusb_device **list, int unref_devices) {
@@ -380,6 +386,8 @@ uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device *device) {
 int LIBUSB_CALL libusb_open(libusb_device *device, libusb_device_handle **handle) {
     int slot = index_of(device);
     const Fault *fault = before_call("open");
+    if (fault != nullptr && fault->error == 0)
+        fault = nullptr; // only the device can let itself be opened
     size_t index = record("open", slot);
     if (slot < 0) {
         complain("open of an unknown device");
@@ -502,6 +510,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *handle, unsigned char
     if (in && status == 0 && moved >= 8 && le32(data) == camera::MAGIC) {
         c.has_cnt = true;
         c.cnt = le32(data + 4);
+        c.data.assign(data, data + (moved < kFrameFileSize ? moved : kFrameFileSize));
     }
     return static_cast<int>(finish(index, status, fault != nullptr));
 }

@@ -41,10 +41,12 @@ struct Call {
     int endpoint = -1;       // bulk_transfer, clear_halt
     int64_t value = 0;       // configuration, interface, requested length, requested pause (µs)
     unsigned timeout_ms = 0; // bulk_transfer
-    std::vector<uint8_t> data; // bulk_transfer OUT: the bytes handed over
-    int64_t status = 0;        // return value (the count for get_device_list; -1 for nanosleep)
-    int transferred = 0;       // bulk_transfer: bytes reported to the caller
-    bool has_cnt = false;      // a frame read that delivered a frame: its counter
+    // bulk_transfer OUT: the bytes handed over; IN that delivered a frame (has_cnt): the bytes
+    // delivered, up to the 38,456 a frame file holds.
+    std::vector<uint8_t> data;
+    int64_t status = 0;   // return value (the count for get_device_list; -1 for nanosleep)
+    int transferred = 0;  // bulk_transfer: bytes reported to the caller
+    bool has_cnt = false; // a frame read that delivered a frame: its counter
     uint32_t cnt = 0;
     bool injected = false; // the status came from an injected fault
     // Bytes on standard output when the call was made, when that is a regular file (a test
@@ -59,7 +61,9 @@ struct Fault {
                                  // "clear_halt"
     int nth = 1;                 // 1-based, counting only the calls that match fn and endpoint
     int endpoint = -1;           // bulk_transfer, clear_halt: count calls on this endpoint only
-    int error = LIBUSB_ERROR_IO; // what the call returns (the count, for get_device_list)
+    int error = LIBUSB_ERROR_IO; // what the call returns; for get_device_list a count of 0 or
+                                 // more lists only that many of the devices; 0 for init and
+                                 // open is no fault
     int transferred = 0;         // bulk_transfer: bytes reported as moved
     bool reaches_device = false; // the device sees the call and its result is then replaced (a
                                  // packet that went out, a reply taken off the endpoint)

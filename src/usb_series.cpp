@@ -48,7 +48,8 @@ static void print_open_hint() {
 }
 
 // Opens the first listed device with our vendor id that lets itself be opened. A matching device
-// that refuses is reported on standard error, and the walk goes on.
+// that refuses is reported on standard error, and the walk goes on. The permission hint follows
+// unless every refusal came from a device that had gone: unplugged, it has nothing to fix.
 static libusb_device_handle *open_device(libusb_context *context) {
     libusb_device **list = nullptr;
     ssize_t count = libusb_get_device_list(context, &list);
@@ -58,7 +59,7 @@ static libusb_device_handle *open_device(libusb_context *context) {
     }
 
     libusb_device_handle *handle = nullptr;
-    bool refused = false;
+    bool needs_hint = false;
     for (ssize_t i = 0; i < count && handle == nullptr; i++) {
         libusb_device_descriptor descriptor;
         if (libusb_get_device_descriptor(list[i], &descriptor) != 0)
@@ -75,12 +76,12 @@ static libusb_device_handle *open_device(libusb_context *context) {
             print_usb_error(what, status);
             // The hint mends permissions (ACCESS) or a missing driver (NOT_SUPPORTED on
             // Windows); a device that went away or failed otherwise needs no set-up.
-            refused =
-                refused || status == LIBUSB_ERROR_ACCESS || status == LIBUSB_ERROR_NOT_SUPPORTED;
+            needs_hint =
+                needs_hint || status == LIBUSB_ERROR_ACCESS || status == LIBUSB_ERROR_NOT_SUPPORTED;
         }
     }
     libusb_free_device_list(list, 1);
-    if (refused)
+    if (needs_hint)
         print_open_hint();
     return handle;
 }

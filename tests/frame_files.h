@@ -2,61 +2,11 @@
 // reading files back. Platform-neutral.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <set>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
+#include "file_bytes.h"
+
 namespace test_files {
-
-namespace fs = std::filesystem;
-
-using Bytes = std::vector<uint8_t>;
-
-inline fs::path output_dir() {
-    return fs::path(USB_SERIES_OUTPUT_DIR);
-}
-
-inline std::string frame_name(int index) {
-    char name[16];
-    snprintf(name, sizeof(name), "f%02d.bin", index);
-    return name;
-}
-
-inline Bytes read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_file(const fs::path &path, const Bytes &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-// Names of everything in `dir`.
-inline std::set<std::string> entries(const fs::path &dir) {
-    std::set<std::string> names;
-    std::error_code ec;
-    for (const auto &entry : fs::directory_iterator(dir, ec))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
-// The expected content of a frame file: the kept bytes of the read, then zeros to 38,456.
-inline Bytes frame_file(const uint8_t *received, size_t length) {
-    const size_t file_size = 38456;
-    size_t kept = length < file_size ? length : file_size;
-    Bytes bytes(received, received + kept);
-    bytes.resize(file_size, 0);
-    return bytes;
-}
 
 // Every case starts from an empty output directory.
 class FrameDirTest : public testing::Test {

@@ -198,6 +198,14 @@ const DiscoveryCase discovery_cases[] = {
      {access_refused,
       "cannot open USB device 833c:0002 (bus 3, address 12): Resource busy (LIBUSB_ERROR_BUSY)",
       "HINT"}},
+    // A camera unplugged between the listing and the open: no permission to fix, so no hint.
+    {"camera_gone_before_open_no_hint",
+     [] { sim::add_camera(camera_at(1, 5, LIBUSB_ERROR_NO_DEVICE)); },
+     1,
+     -1,
+     {},
+     {"cannot open USB device 833c:0001 (bus 1, address 5): No such device (it may have been "
+      "disconnected) (LIBUSB_ERROR_NO_DEVICE)"}},
     {"unreadable_descriptor_skipped",
      [] {
          sim::add_camera(camera_at(1, 5));

@@ -17,6 +17,7 @@
 
 #include "case_name.h"
 
+#include "file_size_limit.h"
 #include "sim_run.h"
 
 // Runs after every unlink() in this executable, the tool's included, when set: lets a test act in
@@ -185,20 +186,6 @@ TEST_F(OutputTest, DirectoryThatCannotBeCreatedIsReported) {
 
 // Lowers the file size limit from the moment arm() is called until the end of the scope; writes
 // past it then fail with EFBIG (the tool ignores SIGXFSZ).
-class FileSizeLimit {
-  public:
-    FileSizeLimit() { getrlimit(RLIMIT_FSIZE, &saved_); }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-    void arm(rlim_t bytes) {
-        rlimit lowered = saved_;
-        lowered.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-
-  private:
-    rlimit saved_{};
-};
-
 class FailedWrite : public SimRunTest, public testing::WithParamInterface<int> {};
 
 // The disk fills up before frame N: the run stops capturing there, says so on standard error, and
