@@ -21,7 +21,7 @@ inline fs::path output_dir() {
 }
 
 inline std::string frame_name(int index) {
-    char name[16];
+    char name[24]; // room for any int, which GCC checks when it inlines this
     snprintf(name, sizeof(name), "f%02d.bin", index);
     return name;
 }
