@@ -133,18 +133,18 @@ class ConsoleToFile {
 };
 
 camera::DeviceSpec spec_of(const char *script) {
-    camera::DeviceSpec spec;
+    camera::DeviceSpec device_spec;
     std::string error;
-    if (!camera::parse_stream(script, spec.stream, error))
+    if (!camera::parse_stream(script, device_spec.stream, error))
         fprintf(stderr, "bad stream script %s: %s\n", script, error.c_str());
-    spec.after = camera::After::Frames;
-    return spec;
+    device_spec.after = camera::After::Frames;
+    return device_spec;
 }
 
 // One whole run of the tool against a fresh simulated camera; the gaps land in probe.gaps_ns.
-bool run_once(const camera::DeviceSpec &spec) {
+bool run_once(const camera::DeviceSpec &device_spec) {
     sim::reset();
-    sim::add_camera(spec);
+    sim::add_camera(device_spec);
     probe.transfers = Transfers::Simulated;
     probe.after_read = false;
     probe.host = {};
@@ -185,12 +185,12 @@ enum class Files { Replaced, New };
 // before (a run repeated) or are created in an empty directory (a first run).
 void BM_KeptFrame(benchmark::State &state, Files files) {
     ConsoleToFile console;
-    const camera::DeviceSpec spec = spec_of("");
+    const camera::DeviceSpec device_spec = spec_of("");
     double median_sum = 0, ffc_sum = 0, max_ns = 0;
     for (auto _ : state) {
         if (files == Files::New)
             empty_output_directory();
-        if (!run_once(spec) || probe.gaps_ns.size() != MAX_FRAMES) {
+        if (!run_once(device_spec) || probe.gaps_ns.size() != MAX_FRAMES) {
             state.SkipWithError("the run did not save 45 frames");
             break;
         }
@@ -212,9 +212,9 @@ void BM_KeptFrame(benchmark::State &state, Files files) {
 // kept; its time is the mean over the 499 rejected reads.
 void BM_RejectedRead(benchmark::State &state, const char *script) {
     ConsoleToFile console;
-    const camera::DeviceSpec spec = spec_of(script);
+    const camera::DeviceSpec device_spec = spec_of(script);
     for (auto _ : state) {
-        if (!run_once(spec) || probe.gaps_ns.size() != MAX_READS) {
+        if (!run_once(device_spec) || probe.gaps_ns.size() != MAX_READS) {
             state.SkipWithError("the run did not make 500 reads");
             break;
         }

@@ -169,7 +169,7 @@ void fill_frame(uint32_t cnt, uint8_t *out, size_t length) {
     }
 }
 
-Camera::Camera(DeviceSpec spec) : spec_(std::move(spec)) {}
+Camera::Camera(DeviceSpec device_spec) : spec_(std::move(device_spec)) {}
 
 int Camera::open(uint64_t now_us) {
     Event e = event(now_us, "open");

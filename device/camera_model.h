@@ -113,9 +113,9 @@ struct Event {
 
 class Camera {
   public:
-    explicit Camera(DeviceSpec spec);
+    explicit Camera(DeviceSpec device_spec);
 
-    const DeviceSpec &spec() const { return spec_; }
+    const DeviceSpec &device_spec() const { return spec_; }
     bool gone() const { return gone_; }
     bool streaming() const { return streaming_; }
     const std::vector<Event> &log() const { return log_; }

@@ -262,17 +262,17 @@ int parse_options(int argc, char *argv[], Options &options) {
 }
 
 camera::DeviceSpec camera_spec(const Options &options, int number) {
-    camera::DeviceSpec spec;
-    spec.product = options.product;
-    spec.config2_error = options.config2_error;
-    spec.silent_replies = options.silent_replies;
-    spec.dropped_replies = options.dropped_replies;
-    spec.stream = options.stream;
-    spec.after = options.then;
+    camera::DeviceSpec device_spec;
+    device_spec.product = options.product;
+    device_spec.config2_error = options.config2_error;
+    device_spec.silent_replies = options.silent_replies;
+    device_spec.dropped_replies = options.dropped_replies;
+    device_spec.stream = options.stream;
+    device_spec.after = options.then;
     for (const auto &refusal : options.refused)
         if (refusal.first == number)
-            spec.open_error = refusal.second;
-    return spec;
+            device_spec.open_error = refusal.second;
+    return device_spec;
 }
 
 // As root the child would open a mode-000 node all the same: take away the two capabilities
@@ -398,12 +398,12 @@ int run(const Options &options) {
     for (int i = 0; i < count; i++) {
         bool other = i == options.devices;
         int number = other ? count : options.devices - i;
-        camera::DeviceSpec spec = camera_spec(options, number);
+        camera::DeviceSpec device_spec = camera_spec(options, number);
         if (other)
-            spec = camera::DeviceSpec{}, spec.vendor = OTHER_VENDOR;
-        spec.bus = 1;
-        spec.address = static_cast<uint8_t>(2 + i);
-        cameras.push_back(std::make_unique<UsbfsCamera>(number, 1 + i, spec, shared));
+            device_spec = camera::DeviceSpec{}, device_spec.vendor = OTHER_VENDOR;
+        device_spec.bus = 1;
+        device_spec.address = static_cast<uint8_t>(2 + i);
+        cameras.push_back(std::make_unique<UsbfsCamera>(number, 1 + i, device_spec, shared));
         UsbfsCamera &camera = *cameras.back();
         camera.on_vanished = [&state](UsbfsCamera &gone) {
             g_idle_add(remove_camera, new Removal{&gone, state.testbed});

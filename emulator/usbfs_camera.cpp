@@ -34,7 +34,7 @@ uint8_t hi(uint16_t v) {
 
 // Device descriptor, then configurations 1 and 2: each has interface 0 (vendor class) with the
 // bulk endpoints 0x03 OUT, 0x81 IN and 0x82 IN, 512-byte packets (high speed).
-std::string descriptors_hex(const camera::DeviceSpec &spec) {
+std::string descriptors_hex(const camera::DeviceSpec &device_spec) {
     std::vector<uint8_t> d = {18,
                               1,
                               0x00,
@@ -43,10 +43,10 @@ std::string descriptors_hex(const camera::DeviceSpec &spec) {
                               0x00,
                               0x00,
                               64,
-                              lo(spec.vendor),
-                              hi(spec.vendor),
-                              lo(spec.product),
-                              hi(spec.product),
+                              lo(device_spec.vendor),
+                              hi(device_spec.vendor),
+                              lo(device_spec.product),
+                              hi(device_spec.product),
                               0x00,
                               0x01,
                               0,
@@ -161,8 +161,8 @@ bool read_u32(UMockdevIoctlData *arg, uint32_t &value) {
 
 } // namespace
 
-UsbfsCamera::UsbfsCamera(int number, int port, camera::DeviceSpec spec, Shared &shared)
-    : number_(number), port_(port), model_(std::move(spec)), shared_(shared) {}
+UsbfsCamera::UsbfsCamera(int number, int port, camera::DeviceSpec device_spec, Shared &shared)
+    : number_(number), port_(port), model_(std::move(device_spec)), shared_(shared) {}
 
 UsbfsCamera::~UsbfsCamera() {
     for (auto &urb : pending_)
@@ -178,36 +178,38 @@ UsbfsCamera::~UsbfsCamera() {
 }
 
 std::string UsbfsCamera::describe() const {
-    const camera::DeviceSpec &spec = model_.spec();
+    const camera::DeviceSpec &device_spec = model_.device_spec();
     char text[160];
     snprintf(text, sizeof(text),
              "device %d: %04x:%04x bus %u address %u node %s open=%s config2=%s replies=%s",
-             number_, spec.vendor, spec.product, spec.bus, spec.address, devnode_.c_str(),
-             libusb_name(spec.open_error).c_str(), libusb_name(spec.config2_error).c_str(),
-             spec.silent_replies             ? "silent"
-             : !spec.dropped_replies.empty() ? "some-dropped"
-                                             : "all");
+             number_, device_spec.vendor, device_spec.product, device_spec.bus, device_spec.address,
+             devnode_.c_str(), libusb_name(device_spec.open_error).c_str(),
+             libusb_name(device_spec.config2_error).c_str(),
+             device_spec.silent_replies             ? "silent"
+             : !device_spec.dropped_replies.empty() ? "some-dropped"
+                                                    : "all");
     return text;
 }
 
 bool UsbfsCamera::attach(UMockdevTestbed *testbed, bool fifo, std::string &error) {
-    const camera::DeviceSpec &spec = model_.spec();
+    const camera::DeviceSpec &device_spec = model_.device_spec();
     testbed_ = testbed;
     char node[32];
-    snprintf(node, sizeof(node), "bus/usb/%03u/%03u", spec.bus, spec.address);
+    snprintf(node, sizeof(node), "bus/usb/%03u/%03u", device_spec.bus, device_spec.address);
     devnode_ = std::string("/dev/") + node;
-    syspath_ = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(spec.bus) + "/" +
-               std::to_string(spec.bus) + "-" + std::to_string(port_);
+    syspath_ = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(device_spec.bus) + "/" +
+               std::to_string(device_spec.bus) + "-" + std::to_string(port_);
 
     char ids[64];
-    snprintf(ids, sizeof(ids), "A: idVendor=%04x\nA: idProduct=%04x\n", spec.vendor, spec.product);
+    snprintf(ids, sizeof(ids), "A: idVendor=%04x\nA: idProduct=%04x\n", device_spec.vendor,
+             device_spec.product);
     std::string record = "P: " + syspath_.substr(strlen("/sys")) + "\nN: " + node +
                          "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + devnode_ +
-                         "\nA: busnum=" + std::to_string(spec.bus) +
-                         "\nA: devnum=" + std::to_string(spec.address) + "\n" + ids +
+                         "\nA: busnum=" + std::to_string(device_spec.bus) +
+                         "\nA: devnum=" + std::to_string(device_spec.address) + "\n" + ids +
                          "A: bConfigurationValue=1\nA: bNumConfigurations=2\nA: speed=480\n"
                          "H: descriptors=" +
-                         descriptors_hex(spec) + "\n";
+                         descriptors_hex(device_spec) + "\n";
     GError *gerror = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &gerror)) {
         error = std::string("cannot add ") + devnode_ + ": " + gerror->message;
@@ -241,9 +243,9 @@ bool UsbfsCamera::attach(UMockdevTestbed *testbed, bool fifo, std::string &error
         }
     }
     int refused = 0;
-    if (spec.open_error == LIBUSB_ERROR_ACCESS)
+    if (device_spec.open_error == LIBUSB_ERROR_ACCESS)
         refused = chmod(node_file_.c_str(), 0);
-    else if (spec.open_error == LIBUSB_ERROR_NO_DEVICE)
+    else if (device_spec.open_error == LIBUSB_ERROR_NO_DEVICE)
         refused = unlink(node_file_.c_str());
     if (refused != 0) {
         error = "cannot refuse " + node_file_ + ": " + strerror(errno);

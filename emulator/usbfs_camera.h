@@ -26,16 +26,16 @@ struct Shared {
 class UsbfsCamera {
   public:
     // `number` names the camera in the transcript (1 = the first libusb lists); `port` is its port
-    // on the root hub (sysfs name "<bus>-<port>"); bus and address come from `spec`.
-    UsbfsCamera(int number, int port, camera::DeviceSpec spec, Shared &shared);
+    // on the root hub (sysfs name "<bus>-<port>"); bus and address come from `device_spec`.
+    UsbfsCamera(int number, int port, camera::DeviceSpec device_spec, Shared &shared);
     ~UsbfsCamera();
     UsbfsCamera(const UsbfsCamera &) = delete;
     UsbfsCamera &operator=(const UsbfsCamera &) = delete;
 
     // Adds the device to the testbed and attaches the ioctl handler. With `fifo` the node becomes
     // a FIFO that is kept full while nothing can be reaped, so that libusb's poll() sleeps instead
-    // of spinning on REAPURBNDELAY. A refused open (spec.open_error ACCESS or NO_DEVICE) is made
-    // by the node's mode or its absence. Returns false and sets `error` on failure.
+    // of spinning on REAPURBNDELAY. A refused open (device_spec.open_error ACCESS or NO_DEVICE) is
+    // made by the node's mode or its absence. Returns false and sets `error` on failure.
     bool attach(UMockdevTestbed *testbed, bool fifo, std::string &error);
 
     // Called (on the worker thread, mutex held) when the camera has just vanished; the owner

@@ -180,7 +180,7 @@ uint8_t device_number(const char *fn, libusb_device *device, uint8_t camera::Dev
     }
     const Slot &s = state().slots[static_cast<size_t>(slot)];
     return static_cast<uint8_t>(
-        finish(index, s.camera ? s.camera->spec().*of_camera : s.other.*of_other));
+        finish(index, s.camera ? s.camera->device_spec().*of_camera : s.other.*of_other));
 }
 
 } // namespace
@@ -192,10 +192,10 @@ void reset() {
     s = State{};
 }
 
-camera::Camera &add_camera(camera::DeviceSpec spec) {
+camera::Camera &add_camera(camera::DeviceSpec device_spec) {
     State &s = state();
     Slot slot;
-    slot.camera = std::make_unique<camera::Camera>(std::move(spec));
+    slot.camera = std::make_unique<camera::Camera>(std::move(device_spec));
     slot.device = std::make_unique<libusb_device>();
     slot.device->index = static_cast<int>(s.slots.size());
     s.slots.push_back(std::move(slot));
@@ -366,8 +366,8 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device *device,
     descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
     descriptor->bcdUSB = 0x0200;
     descriptor->bMaxPacketSize0 = 64;
-    descriptor->idVendor = s.camera ? s.camera->spec().vendor : s.other.vendor;
-    descriptor->idProduct = s.camera ? s.camera->spec().product : s.other.product;
+    descriptor->idVendor = s.camera ? s.camera->device_spec().vendor : s.other.vendor;
+    descriptor->idProduct = s.camera ? s.camera->device_spec().product : s.other.product;
     descriptor->bNumConfigurations = s.camera ? 2 : 1;
     if (fault != nullptr)
         return static_cast<int>(finish(index, fault->error, true));

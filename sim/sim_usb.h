@@ -73,7 +73,7 @@ struct Fault {
 void reset();
 
 // Devices are listed in the order added; the returned reference stays valid until reset().
-camera::Camera &add_camera(camera::DeviceSpec spec);
+camera::Camera &add_camera(camera::DeviceSpec device_spec);
 void add_other(OtherDevice device);
 
 void inject(Fault fault);

@@ -257,7 +257,7 @@ void apply(const Scenario &s) {
     }
     for (size_t i = 0; i < s.devices.size(); i++) {
         if (s.devices[i].camera)
-            sim::add_camera(s.devices[i].spec);
+            sim::add_camera(s.devices[i].device_spec);
         else
             sim::add_other(s.devices[i].other);
     }
@@ -287,7 +287,7 @@ std::string describe(const Scenario &s) {
             o << " other(" << hex(d.other.vendor, 4) << ":" << hex(d.other.product, 4) << ")";
             continue;
         }
-        const camera::DeviceSpec &c = d.spec;
+        const camera::DeviceSpec &c = d.device_spec;
         o << " camera(" << hex(c.product, 4) << " open " << error_text(c.open_error) << " config2 "
           << error_text(c.config2_error) << (c.silent_replies ? " silent" : "");
         for (uint32_t p : c.dropped_replies)
@@ -320,7 +320,7 @@ Bytes encode(const Scenario &s) {
         w.u(s.disk.limit - kMinLimit, 2);
     }
     for (const Device &d : s.devices) {
-        const camera::DeviceSpec &c = d.spec;
+        const camera::DeviceSpec &c = d.device_spec;
         w.u8((d.camera ? 0 : kOther) | (c.silent_replies ? kSilentReplies : 0) |
              (c.after == camera::After::Silence ? kAfterSilence : 0));
         if (!d.camera) {
@@ -355,7 +355,7 @@ Bytes encode(const Scenario &s) {
     // The stream of the first camera: the rest of the input.
     for (const Device &d : s.devices)
         if (d.camera) {
-            for (const camera::StreamStep &step : d.spec.stream)
+            for (const camera::StreamStep &step : d.device_spec.stream)
                 encode_step(w, step);
             break;
         }
@@ -375,22 +375,22 @@ Scenario decode(const uint8_t *data, size_t size) {
         Device &d = s.devices[i];
         uint8_t flags = r.u8();
         d.camera = (flags & kOther) == 0;
-        d.spec.silent_replies = (flags & kSilentReplies) != 0;
-        d.spec.after =
+        d.device_spec.silent_replies = (flags & kSilentReplies) != 0;
+        d.device_spec.after =
             (flags & kAfterSilence) != 0 ? camera::After::Silence : camera::After::Frames;
-        d.spec.address = static_cast<uint8_t>(2 + i);
+        d.device_spec.address = static_cast<uint8_t>(2 + i);
         d.other.address = static_cast<uint8_t>(2 + i);
         if (!d.camera) {
-            d.spec = camera::DeviceSpec{};
+            d.device_spec = camera::DeviceSpec{};
             d.other.vendor = static_cast<uint16_t>(r.u(2));
             d.other.product = static_cast<uint16_t>(r.u(2));
             continue;
         }
-        d.spec.product = static_cast<uint16_t>(r.u(2));
-        d.spec.open_error = r.pick(kErrors);
-        d.spec.config2_error = r.pick(kErrors);
-        d.spec.dropped_replies.resize(r.u8() % 4);
-        for (uint32_t &p : d.spec.dropped_replies)
+        d.device_spec.product = static_cast<uint16_t>(r.u(2));
+        d.device_spec.open_error = r.pick(kErrors);
+        d.device_spec.config2_error = r.pick(kErrors);
+        d.device_spec.dropped_replies.resize(r.u8() % 4);
+        for (uint32_t &p : d.device_spec.dropped_replies)
             p = r.u8();
     }
     s.faults.resize(r.u8() % 8);
@@ -415,8 +415,8 @@ Scenario decode(const uint8_t *data, size_t size) {
     }
     for (Device &d : s.devices)
         if (d.camera) {
-            while (r.more() && d.spec.stream.size() < kMaxSteps)
-                d.spec.stream.push_back(decode_step(r));
+            while (r.more() && d.device_spec.stream.size() < kMaxSteps)
+                d.device_spec.stream.push_back(decode_step(r));
             break;
         }
     return s;

@@ -18,8 +18,8 @@ using Bytes = std::vector<uint8_t>;
 
 struct Device {
     bool camera = true;
-    camera::DeviceSpec spec;  // a camera
-    sim::OtherDevice other{}; // another vendor's device
+    camera::DeviceSpec device_spec; // a camera
+    sim::OtherDevice other{};       // another vendor's device
 };
 
 // Device `device` is unplugged right before the nth call of `fn` (on `endpoint`, when given).

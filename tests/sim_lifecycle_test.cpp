@@ -140,12 +140,12 @@ struct DiscoveryCase {
 
 camera::DeviceSpec camera_at(uint8_t bus, uint8_t address, int open_error = 0,
                              uint16_t product = 0x0001) {
-    camera::DeviceSpec spec;
-    spec.bus = bus;
-    spec.address = address;
-    spec.open_error = open_error;
-    spec.product = product;
-    return spec;
+    camera::DeviceSpec device_spec;
+    device_spec.bus = bus;
+    device_spec.address = address;
+    device_spec.open_error = open_error;
+    device_spec.product = product;
+    return device_spec;
 }
 
 const char access_refused[] = "cannot open USB device 833c:0001 (bus 1, address 5): Access denied "
@@ -318,9 +318,9 @@ sim::Fault on_endpoint(const char *fn, int endpoint, int nth, int error, bool re
 const SilentFailureCase silent_failure_cases[] = {
     {"configuration_2_rejected",
      [] {
-         camera::DeviceSpec spec;
-         spec.config2_error = LIBUSB_ERROR_BUSY;
-         sim::add_camera(spec);
+         camera::DeviceSpec device_spec;
+         device_spec.config2_error = LIBUSB_ERROR_BUSY;
+         sim::add_camera(device_spec);
      },
      45},
     {"configuration_1_rejected",
@@ -428,9 +428,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, SilentFailure, testing::ValuesIn(silent_failure
 
 // A device that takes packets but never replies costs one 2000 ms time-out per command.
 TEST_F(LifecycleTest, MissingRepliesCostTheirTimeOut) {
-    camera::DeviceSpec spec;
-    spec.silent_replies = true;
-    sim::add_camera(spec);
+    camera::DeviceSpec device_spec;
+    device_spec.silent_replies = true;
+    sim::add_camera(device_spec);
     RunResult run = run_tool();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");

@@ -12,11 +12,11 @@ void expect_run_invariants(const RunResult &run) {
 }
 
 camera::DeviceSpec camera_spec(const std::string &script, camera::After after) {
-    camera::DeviceSpec spec;
+    camera::DeviceSpec device_spec;
     std::string error;
-    EXPECT_TRUE(camera::parse_stream(script, spec.stream, error)) << script << ": " << error;
-    spec.after = after;
-    return spec;
+    EXPECT_TRUE(camera::parse_stream(script, device_spec.stream, error)) << script << ": " << error;
+    device_spec.after = after;
+    return device_spec;
 }
 
 std::vector<uint32_t> saved_counters(const std::string &out) {
