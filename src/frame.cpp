@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -64,11 +65,15 @@ int save_frame(int index, const unsigned char *buffer, int received, ReplacedFil
     frame_path(path, index);
     compose_path(temp, TEMP_NAME_FORMAT, index);
 
-    // A temporary file left by a run that died is stale: it never became a frame.
-    int error = remove_file(temp);
+    // Whatever stands under the temporary name (left by a run that died) is stale: it never became
+    // a frame. Removed only when it is there, which saves a system call between two frame reads.
     int fd = -1;
-    if (error == 0)
-        error = create_file(temp, &fd);
+    int error = create_file(temp, &fd);
+    if (error == EEXIST) {
+        error = remove_file(temp);
+        if (error == 0)
+            error = create_file(temp, &fd);
+    }
     if (error == 0) {
         error = write_frame(fd, buffer, received);
         int close_error = close_file(fd);

@@ -248,6 +248,7 @@ TEST_F(OutputTest, LinkPlantedInTheRaceIsNotFollowed) {
     const Bytes victim_bytes(100, 0x42);
     write_file(victim, victim_bytes);
     const fs::path temp = output_dir() / "f01.tmp";
+    write_file(temp, {1, 2, 3}); // stale, so the tool has to remove the name before creating it
     after_unlink = [&](const char *path) {
         if (fs::path(path) == temp && !fs::exists(fs::symlink_status(temp)))
             fs::create_symlink(victim, temp);
