@@ -171,13 +171,17 @@ void fill_frame(uint32_t cnt, uint8_t *out, size_t length) {
 
 Camera::Camera(DeviceSpec device_spec) : spec_(std::move(device_spec)) {}
 
+int Camera::record(Event e, int status) {
+    e.result = status == 0 ? Result::Done : Result::Error;
+    log_.push_back(std::move(e));
+    return status;
+}
+
 int Camera::open(uint64_t now_us) {
     Event e = event(now_us, "open");
     int status = gone_ ? LIBUSB_ERROR_NO_DEVICE : spec_.open_error;
-    e.result = status == 0 ? Result::Done : Result::Error;
     e.value = status;
-    log_.push_back(std::move(e));
-    return status;
+    return record(std::move(e), status);
 }
 
 void Camera::close(uint64_t now_us) {
@@ -194,27 +198,21 @@ int Camera::set_configuration(uint64_t now_us, int value) {
         status = LIBUSB_ERROR_NOT_FOUND;
     Event e = event(now_us, "set_configuration");
     e.value = value;
-    e.result = status == 0 ? Result::Done : Result::Error;
-    log_.push_back(std::move(e));
-    return status;
+    return record(std::move(e), status);
 }
 
 int Camera::claim_interface(uint64_t now_us, int number) {
     int status = gone_ ? LIBUSB_ERROR_NO_DEVICE : (number == 0 ? 0 : LIBUSB_ERROR_NOT_FOUND);
     Event e = event(now_us, "claim_interface");
     e.value = number;
-    e.result = status == 0 ? Result::Done : Result::Error;
-    log_.push_back(std::move(e));
-    return status;
+    return record(std::move(e), status);
 }
 
 int Camera::clear_halt(uint64_t now_us, uint8_t endpoint) {
     int status = gone_ ? LIBUSB_ERROR_NO_DEVICE : 0;
     Event e = event(now_us, "clear_halt");
     e.endpoint = endpoint;
-    e.result = status == 0 ? Result::Done : Result::Error;
-    log_.push_back(std::move(e));
-    return status;
+    return record(std::move(e), status);
 }
 
 Transfer Camera::out(uint64_t now_us, uint8_t endpoint, const uint8_t *data, size_t length) {

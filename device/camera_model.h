@@ -135,6 +135,9 @@ class Camera {
     void unplug() { gone_ = true; }
 
   private:
+    // Logs a control request with its outcome and hands the status back.
+    int record(Event e, int status);
+
     DeviceSpec spec_;
     std::vector<Event> log_;
     bool gone_ = false;

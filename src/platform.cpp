@@ -117,20 +117,11 @@ int create_file(const char *path, int *fd) {
     return *fd < 0 ? errno : 0;
 }
 
-int write_file(int fd, const void *data, size_t size) {
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        // _write() takes an unsigned int and returns an int: hand it pieces that fit both.
-        unsigned int chunk = size > 0x40000000 ? 0x40000000u : static_cast<unsigned int>(size);
-        int n = _write(fd, p, chunk);
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            return ENOSPC;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
+// One write call: the count written, or -1 with errno set.
+static long write_some(int fd, const char *data, size_t size) {
+    // _write() takes an unsigned int and returns an int: hand it pieces that fit both.
+    unsigned int chunk = size > 0x40000000 ? 0x40000000u : static_cast<unsigned int>(size);
+    return _write(fd, data, chunk);
 }
 
 int close_file(int fd) {
@@ -238,21 +229,13 @@ int create_file(const char *path, int *fd) {
     return *fd < 0 ? errno : 0;
 }
 
-int write_file(int fd, const void *data, size_t size) {
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return ENOSPC;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
+// One write call, resumed after a signal: the count written, or -1 with errno set.
+static long write_some(int fd, const char *data, size_t size) {
+    ssize_t n;
+    do
+        n = write(fd, data, size);
+    while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
 }
 
 int close_file(int fd) {
@@ -285,6 +268,20 @@ void release_file(int fd) {
 }
 
 #endif
+
+int write_file(int fd, const void *data, size_t size) {
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        long n = write_some(fd, p, size);
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return ENOSPC; // no progress and no error: the device is full
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
 
 int make_directories(const char *path) {
     char partial[1024];
