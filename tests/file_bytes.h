@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,15 @@ using Bytes = std::vector<uint8_t>;
 
 inline fs::path output_dir() {
     return fs::path(USB_SERIES_OUTPUT_DIR);
+}
+
+// The lines of a text, without their line ends.
+inline std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
 }
 
 inline std::string frame_name(int index) {

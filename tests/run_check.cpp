@@ -128,14 +128,6 @@ std::vector<sim::Call> transfers(int endpoint) {
     return out;
 }
 
-std::vector<std::string> lines(const std::string &text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 Bytes packet(uint8_t opcode) {
     return {opcode, 0xB6, 0xB6, 0x6B};
 }

@@ -45,7 +45,7 @@ std::string describe(const sim::Call &call);
 std::vector<std::string> describe(const std::vector<sim::Call> &calls);
 
 std::vector<sim::Call> transfers(int endpoint); // bulk transfers on one endpoint
-std::vector<std::string> lines(const std::string &text);
+using test_files::lines;
 // The bytes a command packet carries: opcode, B6 B6 6B, and the argument when there is one.
 Bytes packet(uint8_t opcode);
 Bytes packet(uint8_t opcode, uint32_t argument);

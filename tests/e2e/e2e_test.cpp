@@ -133,7 +133,7 @@ TEST_F(EndToEnd, FullRunSavesFortyFiveFramesAsTheCameraSentThem) {
     EXPECT_EQ(run.err, "");
 
     // 45 saved lines and four FFC lines, each just before the saved line of its frame.
-    EXPECT_EQ(lines_of(run.out).size(), 49u);
+    EXPECT_EQ(test_files::lines(run.out).size(), 49u);
     EXPECT_EQ(run.out, consecutive_output(45));
 
     EXPECT_EQ(entries(output_dir()), frame_names(45));
@@ -219,7 +219,7 @@ TEST_F(EndToEnd, ACameraThatRefusesToOpenIsReportedAndTheNextOneUsed) {
                                         "--stream=" + THREE_FRAMES});
         ASSERT_EQ(run.status, 0) << run.err;
         ASSERT_EQ(run.cameras.count(1), 1u);
-        std::vector<std::string> err = lines_of(run.err);
+        std::vector<std::string> err = test_files::lines(run.err);
         ASSERT_EQ(err.size(), c.hint ? 2u : 1u) << run.err;
         EXPECT_EQ(err[0], "cannot open USB device 833c:0001 (bus " +
                               std::to_string(run.cameras[1].bus) + ", address " +

@@ -53,16 +53,8 @@ std::string read_text(const std::string &path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 static void parse_transcript(const std::string &path, EmulatedRun &run) {
-    for (const std::string &line : lines_of(read_text(path))) {
+    for (const std::string &line : test_files::lines(read_text(path))) {
         std::istringstream words(line);
         if (line.rfind("# device ", 0) == 0) {
             // "# device 1: 833c:0001 bus 1 address 3 node ..."

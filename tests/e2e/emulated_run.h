@@ -41,4 +41,3 @@ struct EmulatedRun {
 EmulatedRun run_emulated(const std::vector<std::string> &options);
 
 std::string read_text(const std::string &path);
-std::vector<std::string> lines_of(const std::string &text);
