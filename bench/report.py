@@ -63,6 +63,10 @@ for fs, label in (("tmp", "temporary directory"), ("shm", "/dev/shm")):
         print(f"  kept frame, {case.replace('_', ' ')}: median {show(med, 'us')}, "
               f"mean {show(mean, 'us')}, with FFC {show(ffc, 'us')}")
         capture[(fs, case)] = med
+        floor = spread([b["floor_median_us"] for b in reps])
+        own = spread([b["median_us"] - b["floor_median_us"] for b in reps])
+        print(f"    the same system calls alone, no tool code: median {show(floor, 'us')}; "
+              f"kept frame less these, per repetition: {show(own, 'us')}")
     for case in ("repeat", "not_a_frame"):
         reps = repetitions(data, f"BM_RejectedRead/{case}/")
         print(f"  rejected read, {case.replace('_', ' ')}: "
@@ -92,7 +96,7 @@ def measured(name):
 
 
 EVENT = re.compile(r"^(\d+\.\d+) (\d+) (\S+)(.*)$")
-EXIT = re.compile(r"^# command exit status (\d+) after (\d+) ms")
+EXIT = re.compile(r"^# command exit status (\d+) after (\d+\.\d+) ms")
 
 
 def parse_log(path):
@@ -110,14 +114,14 @@ def parse_log(path):
 
 def breakdown(log, wall_ms):
     """Splits one run's wall time along the emulator's timed log. The tool's start is placed on the
-    log's clock from its exit, logged in whole milliseconds (taken as the middle of that ms), less
-    its wall time: the first and the last part are good to a few milliseconds only."""
+    log's clock from its exit, as the emulator saw it, less its wall time; the emulator learns of the
+    exit a little late, so the first and the last part are good to a few tenths of a ms only."""
     events, exit_ms = parse_log(log)
     parts = dict.fromkeys(
         ["start to first device call (process, libusb init, enumeration, open)", "configuration",
          "command transfers", "fixed pauses", "pause overshoot", "frame transfers",
          "between frame reads (files, console, libusb)", "clear halts", "close and exit"], 0.0)
-    t0 = exit_ms + 0.5 - wall_ms
+    t0 = exit_ms - wall_ms
     parts["start to first device call (process, libusb init, enumeration, open)"] = events[0][0] - t0
     for (t_prev, _, _), (t, op, ep) in zip(events, events[1:]):
         dt = t - t_prev
@@ -129,13 +133,15 @@ def breakdown(log, wall_ms):
             parts["configuration"] += dt
         elif op == "clear_halt":
             parts["clear halts"] += dt
+        elif op == "close":
+            parts["close and exit"] += dt
         elif ep == "0x81" and op in ("reap", "discard"):
             parts["frame transfers"] += dt
         elif ep == "0x81":
             parts["between frame reads (files, console, libusb)"] += dt
         else:
             parts["command transfers"] += dt
-    parts["close and exit"] = exit_ms - events[-1][0]
+    parts["close and exit"] += exit_ms - events[-1][0]
     return parts
 
 
