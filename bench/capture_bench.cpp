@@ -177,9 +177,7 @@ void empty_output_directory() {
     }
 }
 
-// The simulated library's own cost, for comparison with the figures above: one frame read (the
-// camera model fills 38,456 bytes, the call is recorded), the model alone, the frame fill alone,
-// and a call that moves nothing (recording only).
+// Opens a fresh simulated camera and starts its stream, for reading frames outside a run.
 libusb_device_handle *open_streaming_camera(libusb_context **context) {
     sim::reset();
     sim::add_camera(camera::DeviceSpec{});
@@ -213,8 +211,8 @@ double store_like_the_tool() {
     bool stored = true;
     for (int index = 0; index < MAX_FRAMES && stored; index++) {
         char path[PATH_BUFFER_SIZE], temp[PATH_BUFFER_SIZE], line[32];
-        snprintf(path, sizeof(path), "%s/f%02d.bin", OUTPUT_DIR, index);
-        snprintf(temp, sizeof(temp), "%s/f%02d.tmp", OUTPUT_DIR, index);
+        frame_path(path, index);
+        temp_path(temp, index);
         int line_length = snprintf(line, sizeof(line), "saved f%02d cnt=%d type=0\n", index, index);
         int moved = 0;
         __real_libusb_bulk_transfer(handle, EP_FRAME_IN, read_buffer.data(), READ_BUFFER_SIZE,
@@ -317,6 +315,9 @@ void BM_Sendcmd(benchmark::State &state, uint32_t word, int32_t length) {
     probe.transfers = Transfers::Simulated;
 }
 
+// The simulated library's own cost, for comparison with the figures above: one frame read (the
+// camera model fills 38,456 bytes, the call is recorded), the model alone, the frame fill alone,
+// and a call that moves nothing (recording only).
 void BM_SimFrameRead(benchmark::State &state) {
     libusb_context *context = nullptr;
     libusb_device_handle *handle = open_streaming_camera(&context);

@@ -463,10 +463,8 @@ int run(const Options &options) {
     {
         std::lock_guard<std::mutex> lock(shared.mutex);
         uint64_t now = shared.transcript.now_us();
-        char after[32];
-        snprintf(after, sizeof(after), "%.3f", static_cast<double>(now) / 1000.0);
         shared.transcript.remark("command exit status " + std::to_string(state.status) + " after " +
-                                 after + " ms");
+                                 Transcript::ms_text(now) + " ms");
         if (options.cpu) {
             std::string report = cpu_report(now);
             shared.transcript.remark(report);

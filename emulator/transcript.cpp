@@ -31,10 +31,16 @@ void Transcript::remark(const std::string &text) {
         fprintf(file_, "# %s\n", text.c_str());
 }
 
+std::string Transcript::ms_text(uint64_t time_us) {
+    char text[32];
+    snprintf(text, sizeof(text), "%llu.%03llu", static_cast<unsigned long long>(time_us / 1000),
+             static_cast<unsigned long long>(time_us % 1000));
+    return text;
+}
+
 void Transcript::line(uint64_t time_us, int device, const std::string &text) {
     if (file_ != nullptr)
-        fprintf(file_, "%llu.%03llu %d %s\n", static_cast<unsigned long long>(time_us / 1000),
-                static_cast<unsigned long long>(time_us % 1000), device, text.c_str());
+        fprintf(file_, "%s %d %s\n", ms_text(time_us).c_str(), device, text.c_str());
 }
 
 const char *result_name(camera::Result result) {

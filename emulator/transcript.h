@@ -31,6 +31,8 @@ class Transcript {
 
     // Microseconds since the transcript was made (the emulator's start).
     uint64_t now_us() const;
+    // "<ms>.<µs>", as every line starts: the time since the transcript began.
+    static std::string ms_text(uint64_t time_us);
 
     void remark(const std::string &text);
     void line(uint64_t time_us, int device, const std::string &text);

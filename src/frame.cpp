@@ -32,6 +32,10 @@ void frame_path(char path[], int index) {
     compose_path(path, FRAME_NAME_FORMAT, index);
 }
 
+void temp_path(char path[], int index) {
+    compose_path(path, TEMP_NAME_FORMAT, index);
+}
+
 int prepare_output_directory() {
     int error = make_directories(OUTPUT_DIR);
     if (error != 0) {
@@ -63,7 +67,7 @@ int save_frame(int index, const unsigned char *buffer, int received, ReplacedFil
     char path[PATH_BUFFER_SIZE];
     char temp[PATH_BUFFER_SIZE];
     frame_path(path, index);
-    compose_path(temp, TEMP_NAME_FORMAT, index);
+    temp_path(temp, index);
 
     // Whatever stands under the temporary name (left by a run that died) is stale: it never became
     // a frame. Removed only when it is there, which saves a system call between two frame reads.

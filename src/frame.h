@@ -12,6 +12,9 @@ bool frame_test(const unsigned char *buffer, int received, uint32_t *cnt, uint8_
 // Formats the path of frame file `index` ("<output directory>/fNN.bin") into `path`.
 void frame_path(char path[], int index);
 
+// Formats the temporary name frame file `index` is written under ("<output directory>/fNN.tmp").
+void temp_path(char path[], int index);
+
 // Creates the output directory when missing and checks that it is fit for frame files. On failure
 // prints one line on standard error naming the directory and the reason, and returns non-zero.
 int prepare_output_directory();
